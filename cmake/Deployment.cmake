@@ -1,0 +1,14 @@
+# The servers the launcher talks to are deployment values, fixed when it is
+# built. They become one generated header that only the entry points include.
+set(ORV_PATCH_HOST "patch.orv.example" CACHE STRING "patch server host")
+set(ORV_PATCH_PORT 8081 CACHE STRING "patch server port")
+set(ORV_INFO_HOST "info.orv.example" CACHE STRING "information site host")
+set(ORV_INFO_PORT 80 CACHE STRING "information site port")
+set(ORV_PORTAL_HOST "games.kivora.example" CACHE STRING "publisher portal host")
+set(ORV_PORTAL_PORT 443 CACHE STRING "publisher portal port")
+set(ORV_MEMBER_HOST "member.kivora.example" CACHE STRING "member site host")
+set(ORV_MEMBER_PORT 443 CACHE STRING "member site port")
+set(ORV_EXTRA_CA_FILE "" CACHE FILEPATH "PEM file trusted besides the system's (demo and tests only)")
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/BuildDeployment.h.in
+               ${PROJECT_BINARY_DIR}/generated/BuildDeployment.h @ONLY)

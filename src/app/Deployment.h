@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace orv {
+
+// Where the four servers are; fixed when the launcher is built and handed to
+// the logic by the entry point (tests point it at their loopback servers).
+struct Deployment {
+  std::string patchHost = "patch.orv.example";
+  std::uint16_t patchPort = 8081;
+  std::string infoHost = "info.orv.example";
+  std::uint16_t infoPort = 80;
+  std::string portalHost = "games.kivora.example";
+  std::uint16_t portalPort = 443;
+  std::string memberHost = "member.kivora.example";
+  std::uint16_t memberPort = 443;
+  // A PEM file trusted besides the system's certificates; empty in releases.
+  std::string extraCaFile;
+};
+
+// The default home page: the member site's ORV centre.
+std::string DefaultHomePage(const Deployment& deployment);
+
+}  // namespace orv

@@ -1,0 +1,165 @@
+#include "app/Launcher.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/CGlobal.h"
+#include "app/LauncherApp.h"
+#include "ui/ControlIds.h"
+
+namespace orv {
+
+namespace {
+
+constexpr const char* kLocaleCaption = "sorry Japanese only";
+constexpr const char* kLocaleText =
+    "It is not possible to use it excluding ORV of Japan. \n"
+    "The disadvantage of receiving it by changing this program is your responsibility. ";
+
+// The settings file is "<start directory>\OLConfig.ini" in a 256-byte field;
+// a longer start directory would cut that path into the name of another file.
+constexpr std::size_t kLongestStartDirectory = 255 - (sizeof("\\OLConfig.ini") - 1);
+constexpr const char* kStartDirTooLong =
+    "起動フォルダのパスが長すぎるため起動できません。\n"
+    "設定ファイルのパスが255バイトを超えます。\n%s";
+constexpr const char* kStartDirUnusable =
+    "起動フォルダのパスを取得できないため起動できません。\n"
+    "Shift_JISで表せない文字をフォルダ名に使っていないか確認してください。";
+
+bool FileReadable(FileSystem& files, const std::string& path)
+{
+  std::FILE* file = files.OpenFile(path.c_str(), "r");
+  if (!file)
+    return false;
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace
+
+Launcher::Launcher(const Platform& platform, const Deployment& deployment,
+                   DialogHandler& mainWindow, const char* packLibraryName)
+    : m_platform(platform),
+      m_deployment(deployment),
+      m_mainWindow(mainWindow),
+      m_packLibraryName(packLibraryName)
+{
+}
+
+Launcher::~Launcher()
+{
+  Shutdown();
+}
+
+int Launcher::Run()
+{
+  CreateApp();
+  if (Startup())
+    RunDialog();
+  Shutdown();
+  return 1;
+}
+
+void Launcher::CreateApp()
+{
+  if (!m_app)
+    m_app = std::make_unique<LauncherApp>(m_platform.view, m_platform.locale, m_platform.files);
+}
+
+bool Launcher::Startup()
+{
+  // 1. Japanese users only; nothing has been read or created yet.
+  if (m_platform.locale.UserDefaultLocaleId() != kJapaneseLocaleId) {
+    m_app->ShowMessage(kLocaleCaption, "%s", kLocaleText);
+    return false;
+  }
+
+  // 2. The shared state, based in the directory the launcher was started in.
+  m_global = std::make_unique<CGlobal>(m_platform, *m_app, m_deployment);
+  m_global->packLibrary = nullptr;
+  if (!TakeStartDirectory())
+    return false;
+
+  // 3. The packing library; its failures show their own message.
+  if (!m_global->LoadPackLibrary(m_packLibraryName))
+    return false;
+
+  // 4. Accounts and settings.
+  m_global->LoadSettings();
+
+  // 5. The game folder; a cancelled chooser ends the program without a word.
+  if (!FindGameFolder())
+    return false;
+
+  // 6. The main window is what runs next.
+  m_app->dialogTemplate = ctl::kMainDialogTemplate;
+  m_app->dialogProc = &m_mainWindow;
+
+  // 7.
+  m_platform.clock.BeginTimerResolution();
+  m_timerResolutionRequested = true;
+  return true;
+}
+
+bool Launcher::TakeStartDirectory()
+{
+  std::string directory;
+  if (!m_platform.files.CurrentDirectory(directory)) {
+    m_app->ShowMessage("Error", "%s", kStartDirUnusable);
+    return false;
+  }
+  if (directory.size() > kLongestStartDirectory) {
+    m_app->ShowMessage("Error", kStartDirTooLong, directory.c_str());
+    return false;
+  }
+  CopyText(m_global->startDir, directory);
+  return true;
+}
+
+bool Launcher::FindGameFolder()
+{
+  CGlobal& global = *m_global;
+  if (FileReadable(m_platform.files, std::string(global.OrvDir) + "\\orv.exe"))
+    return true;
+  if (FileReadable(m_platform.files, "./orv.exe")) {
+    CopyText(global.OrvDir, global.startDir);
+    return true;
+  }
+  return ChooseGameFolder(global);
+}
+
+bool ChooseGameFolder(CGlobal& global)
+{
+  const Platform& platform = global.platform();
+  return platform.view.ChooseFolder("ORVフォルダの指定", [&](const char* path) {
+    // A folder whose path does not fit the field is not taken: a cut path
+    // would name some other folder.
+    if (!path || std::strlen(path) >= sizeof global.OrvDir)
+      return false;
+    CopyText(global.OrvDir, path);
+    return FileReadable(platform.files, std::string(path) + "\\orv.exe");
+  });
+}
+
+void Launcher::RunDialog()
+{
+  if (!m_app->dialogProc)
+    return;
+  if (m_platform.view.RunModalDialog(m_app->dialogTemplate, *m_app->dialogProc) == -1)
+    m_app->ShowError("エラー内容\n%s", m_platform.view.LastErrorText().c_str());
+}
+
+void Launcher::Shutdown()
+{
+  // Plugins and the windows go first: they still use the shared state.
+  // Then the shared state, which unloads the packing library.
+  m_global.reset();
+  if (m_timerResolutionRequested) {
+    m_platform.clock.EndTimerResolution();
+    m_timerResolutionRequested = false;
+  }
+  m_app.reset();
+}
+
+}  // namespace orv

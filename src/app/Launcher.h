@@ -1,0 +1,60 @@
+#pragma once
+
+#include <memory>
+
+#include "app/Deployment.h"
+#include "platform/Platform.h"
+
+namespace orv {
+
+class CGlobal;
+class LauncherApp;
+
+// The composition root: creates the process-wide objects once, in the order
+// start-up needs them, runs the main window, and releases everything in a
+// fixed order. Worker threads never create any of these objects.
+class Launcher {
+ public:
+  // mainWindow handles the main dialog; packLibraryName is the packing
+  // library's file name as the Windows program names it.
+  Launcher(const Platform& platform, const Deployment& deployment, DialogHandler& mainWindow,
+           const char* packLibraryName = "unpack.dll");
+  ~Launcher();
+
+  Launcher(const Launcher&) = delete;
+  Launcher& operator=(const Launcher&) = delete;
+
+  // The entry point's order: the application object, start-up, the main
+  // window only when start-up passed, shutdown in every case. Always 1.
+  int Run();
+
+  void CreateApp();
+  // True when the main window may be shown.
+  bool Startup();
+  void RunDialog();
+  // Releases whatever exists, whatever start-up returned.
+  void Shutdown();
+
+  LauncherApp* App() const { return m_app.get(); }
+  CGlobal* Global() const { return m_global.get(); }
+
+ private:
+  bool TakeStartDirectory();
+  bool FindGameFolder();
+
+  const Platform m_platform;
+  const Deployment m_deployment;
+  DialogHandler& m_mainWindow;
+  const char* const m_packLibraryName;
+
+  std::unique_ptr<LauncherApp> m_app;
+  std::unique_ptr<CGlobal> m_global;
+  bool m_timerResolutionRequested = false;
+};
+
+// Asks the user for the game folder. Every selection is copied into OrvDir at
+// once and OK is enabled only for a folder holding a readable orv.exe. True
+// when the user confirmed; after a cancel OrvDir holds the last selection.
+bool ChooseGameFolder(CGlobal& global);
+
+}  // namespace orv

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+#if defined(__GNUC__)
+#define ORV_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define ORV_PRINTF(fmt, args)
+#endif
+
+namespace orv {
+
+// Copies text into a fixed zero-terminated field, cut to the field's size less
+// one byte. Returns false when it had to cut: callers for which a cut text
+// would name something else (a path) refuse it instead of using it.
+bool CopyText(char* field, std::size_t fieldSize, std::string_view text);
+
+template <std::size_t N>
+bool CopyText(char (&field)[N], std::string_view text)
+{
+  return CopyText(field, N, text);
+}
+
+// vsnprintf into a fixed buffer; false when the result was cut.
+bool FormatText(char* buffer, std::size_t size, const char* format, std::va_list args)
+    ORV_PRINTF(3, 0);
+
+}  // namespace orv

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/Clock.h"
+#include "platform/DynamicLibrary.h"
+#include "platform/FileSystem.h"
+#include "platform/Locale.h"
+#include "platform/Profile.h"
+#include "platform/VersionResource.h"
+#include "platform/View.h"
+
+namespace orv {
+
+// The platform capabilities the launcher's logic is given by its entry point.
+struct Platform {
+  FileSystem& files;
+  ProfileStore& profiles;
+  DynamicLibraries& libraries;
+  VersionResource& versions;
+  Locale& locale;
+  Clock& clock;
+  View& view;
+};
+
+}  // namespace orv

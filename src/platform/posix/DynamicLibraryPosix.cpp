@@ -1,0 +1,70 @@
+#include "platform/posix/DynamicLibraryPosix.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "platform/posix/Cp932.h"
+
+namespace orv::posix {
+
+namespace {
+
+std::string ExecutableFolder()
+{
+  char path[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0)
+    return {};
+  const std::string executable(path, static_cast<std::size_t>(length));
+  return executable.substr(0, executable.rfind('/'));
+}
+
+bool Exists(const std::string& path)
+{
+  return access(path.c_str(), F_OK) == 0;
+}
+
+}  // namespace
+
+std::string LinuxLibraryName(const std::string& windowsName)
+{
+  constexpr std::string_view kSuffix = ".dll";
+  if (windowsName.find_first_of("\\/") != std::string::npos || windowsName.size() <= kSuffix.size())
+    return {};
+  const std::string base = windowsName.substr(0, windowsName.size() - kSuffix.size());
+  std::string suffix = windowsName.substr(base.size());
+  for (char& c : suffix)
+    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (suffix != kSuffix)
+    return {};
+  return "lib" + base + ".so";
+}
+
+LibraryHandle DynamicLibrariesPosix::Load(const char* name)
+{
+  std::string native;
+  if (!ToNativePath(name, native))
+    return nullptr;
+  const std::string linuxName = LinuxLibraryName(native);
+  if (linuxName.empty())
+    return dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
+
+  const std::string beside = ExecutableFolder() + "/" + linuxName;
+  if (Exists(beside))
+    return dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return dlopen(linuxName.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* DynamicLibrariesPosix::Symbol(LibraryHandle library, const char* name)
+{
+  return dlsym(library, name);
+}
+
+void DynamicLibrariesPosix::Free(LibraryHandle library)
+{
+  dlclose(library);
+}
+
+}  // namespace orv::posix

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/View.h"
+
+namespace orv::test {
+
+// The window, message boxes and folder chooser of the tests: records what the
+// launcher shows and plays back what a user would choose.
+class RecordingView : public View {
+ public:
+  struct Message {
+    std::string caption;
+    std::string text;
+    MessageStyle style;
+  };
+
+  void ShowMessageBox(const char* caption, const char* text, MessageStyle style) override;
+  bool ChooseFolder(const char* title,
+                    const std::function<bool(const char* path)>& onSelection) override;
+  int RunModalDialog(int templateId, DialogHandler& handler) override;
+  std::string LastErrorText() override { return lastErrorText; }
+  void AddProcessLogLine(std::string item) override;
+  void SetStatusLine(std::string text) override;
+  void SetControlText(int controlId, const char* text) override;
+
+  std::vector<Message> Messages() const;
+  // The process log list as the window shows it, newest line first.
+  std::vector<std::string> LogItems() const;
+  std::string Status() const;
+  std::string ControlText(int controlId) const;
+
+  // Folder chooser script: the selections the user moves through (nullopt for
+  // one without a file-system path), then OK or Cancel.
+  std::vector<std::optional<std::string>> folderSelections;
+  bool confirmFolder = false;
+  // What the chooser was asked and answered.
+  int chooserRuns = 0;
+  std::string chooserTitle;
+  std::vector<bool> okEnabled;
+
+  // Modal dialogs: the result to give, and what runs while the dialog is up.
+  int dialogResult = 0;
+  std::function<void(int templateId, DialogHandler& handler)> whileDialogRuns;
+  std::vector<int> dialogsRun;
+  std::string lastErrorText = "The specified resource type cannot be found in the image file.";
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<Message> m_messages;
+  std::vector<std::string> m_logItems;
+  std::string m_status;
+  std::map<int, std::string> m_texts;
+};
+
+}  // namespace orv::test
