@@ -51,32 +51,39 @@ void CGlobal::AppendToLogFile(const char* text)
 
 void CGlobal::WriteProcessLog(const char* format, ...)
 {
-  std::lock_guard guard(lock);
-  char text[kLogBufferSize];
   std::va_list args;
   va_start(args, format);
-  FormatText(text, sizeof text, format, args);
+  WriteLine(LogOutput::ProcessLog, format, args);
   va_end(args);
-
-  AppendToLogFile(text);
-  // The list item is the text and CR LF: 1025 bytes for a full 1023-byte line,
-  // so it is built outside the formatting buffer.
-  if (View* window = m_window)
-    window->AddProcessLogLine(std::string(text) + "\r\n");
 }
 
 void CGlobal::WriteStatus(const char* format, ...)
 {
-  std::lock_guard guard(lock);
-  char text[kLogBufferSize];
   std::va_list args;
   va_start(args, format);
-  FormatText(text, sizeof text, format, args);
+  WriteLine(LogOutput::StatusLine, format, args);
   va_end(args);
+}
 
+void CGlobal::WriteLine(LogOutput output, const char* format, std::va_list args)
+{
+  // One lock from the formatting to the window, so that lines reach the file
+  // and the window one at a time and in the same order.
+  std::lock_guard guard(lock);
+  char text[kLogBufferSize];
+  FormatText(text, sizeof text, format, args);
   AppendToLogFile(text);
-  if (View* window = m_window)
+
+  View* window = m_window;
+  if (!window)
+    return;
+  if (output == LogOutput::ProcessLog) {
+    // The list item is the text and CR LF: 1025 bytes for a full 1023-byte
+    // line, so it is built outside the formatting buffer.
+    window->AddProcessLogLine(std::string(text) + "\r\n");
+  } else {
     window->SetStatusLine(text);
+  }
 }
 
 void CGlobal::SetLauncherMode(std::int32_t mode)

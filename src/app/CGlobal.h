@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -99,6 +100,8 @@ class CGlobal {
   PackFreeFunction packFreeEntry = nullptr;
 
  private:
+  enum class LogOutput { ProcessLog, StatusLine };
+  void WriteLine(LogOutput output, const char* format, std::va_list args) ORV_PRINTF(3, 0);
   void AppendToLogFile(const char* text);
 
   const Platform m_platform;

@@ -27,13 +27,10 @@ constexpr const char* kStartDirUnusable =
     "起動フォルダのパスを取得できないため起動できません。\n"
     "Shift_JISで表せない文字をフォルダ名に使っていないか確認してください。";
 
-bool FileReadable(FileSystem& files, const std::string& path)
+// Whether the folder holds a game executable that can be opened for reading.
+bool HoldsGame(FileSystem& files, const char* folder)
 {
-  std::FILE* file = files.OpenFile(path.c_str(), "r");
-  if (!file)
-    return false;
-  std::fclose(file);
-  return true;
+  return FileReadable(files, (std::string(folder) + "\\orv.exe").c_str());
 }
 
 }  // namespace
@@ -120,7 +117,7 @@ bool Launcher::TakeStartDirectory()
 bool Launcher::FindGameFolder()
 {
   CGlobal& global = *m_global;
-  if (FileReadable(m_platform.files, std::string(global.OrvDir) + "\\orv.exe"))
+  if (HoldsGame(m_platform.files, global.OrvDir))
     return true;
   if (FileReadable(m_platform.files, "./orv.exe")) {
     CopyText(global.OrvDir, global.startDir);
@@ -138,7 +135,7 @@ bool ChooseGameFolder(CGlobal& global)
     if (!path || std::strlen(path) >= sizeof global.OrvDir)
       return false;
     CopyText(global.OrvDir, path);
-    return FileReadable(platform.files, std::string(path) + "\\orv.exe");
+    return HoldsGame(platform.files, path);
   });
 }
 

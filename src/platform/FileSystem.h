@@ -20,4 +20,14 @@ class FileSystem {
   virtual bool CurrentDirectory(std::string& path) = 0;
 };
 
+// Whether the file can be opened for reading; a folder cannot.
+inline bool FileReadable(FileSystem& files, const char* path)
+{
+  std::FILE* file = files.OpenFile(path, "r");
+  if (!file)
+    return false;
+  std::fclose(file);
+  return true;
+}
+
 }  // namespace orv

@@ -52,6 +52,7 @@ struct Line {
   std::size_t begin;  // offset of the line in the text
   std::size_t end;    // offset of its line end (or of the text's end)
   std::size_t next;   // offset of the following line
+  bool terminated;    // ends in a line feed
   LineKind kind;
   std::string_view name;   // section or key name, trimmed
   std::string_view value;  // key value, trimmed
@@ -68,7 +69,7 @@ std::vector<Line> SplitLines(std::string_view text)
     if (end > at && text[end - 1] == '\r')
       --end;
 
-    Line line{at, end, next, LineKind::Other, {}, {}};
+    Line line{at, end, next, newline != std::string_view::npos, LineKind::Other, {}, {}};
     const std::string_view content = Trim(text.substr(at, end - at));
     if (!content.empty() && content.front() == '[') {
       const std::size_t close = FindClosingBracket(content);
@@ -110,6 +111,15 @@ std::optional<std::size_t> FindKeyLine(const std::vector<Line>& lines, std::stri
       return i;
   }
   return std::nullopt;
+}
+
+// Ends the text's last line when it has no line feed yet; a bare CR already
+// there only needs its LF, or the line's own value would gain a CR.
+void EndLastLine(std::string& text)
+{
+  if (text.empty() || text.back() == '\n')
+    return;
+  text.append(text.back() == '\r' ? "\n" : "\r\n");
 }
 
 std::string KeyLine(std::string_view key, std::string_view value)
@@ -195,8 +205,8 @@ std::string Set(std::string_view text, std::string_view section, std::string_vie
   if (header) {
     const Line& line = lines[insertAfter];
     result.append(text.substr(0, line.next));
-    if (line.next == line.end)  // the last line of the text has no line end
-      result.append(kNewLine);
+    if (!line.terminated)
+      EndLastLine(result);
     result.append(KeyLine(key, value));
     result.append(kNewLine);
     result.append(text.substr(line.next));
@@ -204,8 +214,7 @@ std::string Set(std::string_view text, std::string_view section, std::string_vie
   }
 
   result.append(text);
-  if (!result.empty() && result.back() != '\n')
-    result.append(kNewLine);
+  EndLastLine(result);
   result.append("[");
   result.append(section);
   result.append("]");

@@ -74,7 +74,10 @@ bool CGlobal::Unpack(std::uint32_t storedSize, std::uint32_t unpackedSize,
     return true;
   }
   const std::uint32_t packedSize = storedSize & ~kPackedFlag;
-  void* buffer = out.data();
+  // An empty vector may have no storage at all, and a null buffer asks the
+  // library to allocate one; an entry of 0 bytes unpacks into a stand-in.
+  std::uint8_t empty = 0;
+  void* buffer = unpackedSize != 0 ? out.data() : &empty;
   std::uint32_t size = unpackedSize;
   if (!unpackEntry || unpackEntry(source, packedSize, &buffer, &size, kZlibFormat) == 0) {
     m_app.ShowMessage("Error", kUnpackError, static_cast<int>(packedSize), static_cast<int>(size));

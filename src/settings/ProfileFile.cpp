@@ -17,15 +17,6 @@ ProfileFile::ProfileFile(FileSystem& files, ProfileStore& profiles)
 {
 }
 
-bool ProfileFile::FileReadable(const char* path)
-{
-  std::FILE* file = m_files.OpenFile(path, "r");
-  if (!file)
-    return false;
-  std::fclose(file);
-  return true;
-}
-
 std::int32_t ProfileFile::WriteInt(const char* path, const char* key, std::int32_t value)
 {
   char text[16];
@@ -42,7 +33,7 @@ std::int32_t ProfileFile::WriteText(const char* path, const char* section, const
 std::int32_t ProfileFile::ReadText(const char* path, const char* section, const char* key,
                                    char (&destination)[kTextSize])
 {
-  if (!FileReadable(path))
+  if (!FileReadable(m_files, path))
     return kEFail;
   const std::string value = m_profiles.GetString(section, key, "", kTextSize, path);
   // The store already cut the value to the buffer; copy it whole.
@@ -54,7 +45,7 @@ std::int32_t ProfileFile::ReadText(const char* path, const char* section, const 
 
 std::int32_t ProfileFile::ReadInt(const char* path, const char* key, std::int32_t& destination)
 {
-  if (!FileReadable(path))
+  if (!FileReadable(m_files, path))
     return kEFail;
   const auto value = static_cast<std::int32_t>(m_profiles.GetInt(kConfSection, key, kAbsent, path));
   if (value == kAbsent)
@@ -65,7 +56,7 @@ std::int32_t ProfileFile::ReadInt(const char* path, const char* key, std::int32_
 
 bool ProfileFile::HasSection(const char* path, const char* section)
 {
-  return FileReadable(path) && m_profiles.SectionHasKeys(section, path);
+  return FileReadable(m_files, path) && m_profiles.SectionHasKeys(section, path);
 }
 
 }  // namespace orv

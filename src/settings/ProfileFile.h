@@ -36,8 +36,6 @@ class ProfileFile {
   bool HasSection(const char* path, const char* section);
 
  private:
-  bool FileReadable(const char* path);
-
   FileSystem& m_files;
   ProfileStore& m_profiles;
 };

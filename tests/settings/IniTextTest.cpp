@@ -102,6 +102,9 @@ TEST(IniSet, NewKeyFollowsTheLastKeyOfItsSection)
   EXPECT_EQ(Set("[A]\nx=1\n\n[B]\ny=2\n", "A", "z", "3"), "[A]\nx=1\nz=3\r\n\n[B]\ny=2\n");
   EXPECT_EQ(Set("[A]\n[B]\n", "A", "z", "3"), "[A]\nz=3\r\n[B]\n");
   EXPECT_EQ(Set("[A]\nx=1", "A", "z", "3"), "[A]\nx=1\r\nz=3\r\n");
+  // A last line ending in a bare CR still needs a line end before the new key,
+  // or the new key would run on into the old value.
+  EXPECT_EQ(Find(Set("[A]\nx=1\r", "A", "z", "3"), "A", "x"), "1");
 }
 
 TEST(IniSet, NewSectionIsAppendedAfterAMissingLineEnd)

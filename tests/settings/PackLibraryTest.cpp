@@ -81,6 +81,20 @@ TEST_F(PackLibraryTest, EntryThatUnpacksLongerThanDeclaredIsRefused)
   EXPECT_EQ(out.size(), 10u);
 }
 
+// An empty entry used to pass no buffer, so the library allocated one that
+// nobody freed and any data passed for the entry.
+TEST_F(PackLibraryTest, EmptyEntryUnpacksOnlyFromDataThatIsEmpty)
+{
+  const std::vector<std::uint8_t> empty = Packed("");
+  const std::vector<std::uint8_t> notEmpty = Packed("abc");
+  std::vector<std::uint8_t> out;
+  EXPECT_TRUE(global->Unpack(static_cast<std::uint32_t>(empty.size()) | 0x80000000u, 0,
+                             empty.data(), out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(global->Unpack(static_cast<std::uint32_t>(notEmpty.size()) | 0x80000000u, 0,
+                              notEmpty.data(), out));
+}
+
 // --- The host services plugins call ---
 
 TEST_F(PackLibraryTest, PluginCanPackUnpackIntoALibraryBufferAndRelease)
