@@ -52,7 +52,6 @@ struct Line {
   std::size_t begin;  // offset of the line in the text
   std::size_t end;    // offset of its line end (or of the text's end)
   std::size_t next;   // offset of the following line
-  bool terminated;    // ends in a line feed
   LineKind kind;
   std::string_view name;   // section or key name, trimmed
   std::string_view value;  // key value, trimmed
@@ -69,7 +68,7 @@ std::vector<Line> SplitLines(std::string_view text)
     if (end > at && text[end - 1] == '\r')
       --end;
 
-    Line line{at, end, next, newline != std::string_view::npos, LineKind::Other, {}, {}};
+    Line line{at, end, next, LineKind::Other, {}, {}};
     const std::string_view content = Trim(text.substr(at, end - at));
     if (!content.empty() && content.front() == '[') {
       const std::size_t close = FindClosingBracket(content);
@@ -205,8 +204,7 @@ std::string Set(std::string_view text, std::string_view section, std::string_vie
   if (header) {
     const Line& line = lines[insertAfter];
     result.append(text.substr(0, line.next));
-    if (!line.terminated)
-      EndLastLine(result);
+    EndLastLine(result);
     result.append(KeyLine(key, value));
     result.append(kNewLine);
     result.append(text.substr(line.next));
