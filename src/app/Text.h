@@ -13,6 +13,13 @@
 
 namespace orv {
 
+// Whether a byte starts a double-byte character of Shift_JIS (code page 932);
+// the byte after it belongs to the same character even when it is `\`.
+constexpr bool IsLeadByte(unsigned char byte)
+{
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
 // Copies text into a fixed zero-terminated field, cut to the field's size less
 // one byte. Returns false when it had to cut: callers for which a cut text
 // would name something else (a path) refuse it instead of using it.

@@ -1,9 +1,23 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace orv {
+
+// File attribute bits as the launcher reads and sets them.
+inline constexpr std::uint32_t kAttributeReadOnly = 0x01;
+inline constexpr std::uint32_t kAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kAttributeArchive = 0x20;
+inline constexpr std::uint32_t kAttributeNormal = 0x80;  // none of the others
+
+// One entry of a folder listing.
+struct FoundFile {
+  std::string name;  // without folder
+  std::uint32_t attributes = 0;
+};
 
 // Files and folders as the launcher names them: Shift_JIS paths with `\` as
 // the separator. A back-end turns them into whatever its platform wants, so
@@ -18,6 +32,34 @@ class FileSystem {
   // The process's current directory; false when the platform cannot express
   // it as a launcher path (for example a name with no Shift_JIS form).
   virtual bool CurrentDirectory(std::string& path) = 0;
+
+  // The operations below answer 0 on success or an error number of
+  // platform/ErrorCodes.h.
+
+  // Lists the entries of a folder that match the pattern's last component
+  // ("folder\*.*", "folder\*.dfl"; `*` and `?`, letters matched without
+  // regard to case; "*" and "*.*" match every name, "." and ".." included,
+  // as the Windows listing gives them). err::kPathNotFound when the folder
+  // does not exist, err::kFileNotFound when nothing matches.
+  virtual std::uint32_t FindFiles(const char* pattern, std::vector<FoundFile>& found) = 0;
+  // Creates one folder. err::kPathNotFound when its parent is missing,
+  // err::kAlreadyExists when it exists.
+  virtual std::uint32_t MakeFolder(const char* path) = 0;
+  // Creates every missing folder of the path up to its last `\`.
+  virtual std::uint32_t MakePath(const char* path) = 0;
+  virtual bool IsFolder(const char* path) = 0;
+  // kAttributeNormal clears the read-only bit; kAttributeReadOnly sets it.
+  virtual std::uint32_t SetAttributes(const char* path, std::uint32_t attributes) = 0;
+  virtual std::uint32_t RemoveFile(const char* path) = 0;
+  // Removes an empty folder.
+  virtual std::uint32_t RemoveFolder(const char* path) = 0;
+  // Copies a file, replacing the destination (err::kAccessDenied when the
+  // destination is read-only).
+  virtual std::uint32_t CopyFileOver(const char* from, const char* to) = 0;
+  // Renames a file; err::kAlreadyExists when the destination exists.
+  virtual std::uint32_t MoveFileTo(const char* from, const char* to) = 0;
+  // Renames a file onto the destination, replacing it in one step.
+  virtual std::uint32_t MoveFileOver(const char* from, const char* to) = 0;
 };
 
 // Whether the file can be opened for reading; a folder cannot.

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "platform/Cabinet.h"
 #include "platform/Clock.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/FileSystem.h"
+#include "platform/HttpClient.h"
 #include "platform/Locale.h"
 #include "platform/Profile.h"
 #include "platform/VersionResource.h"
@@ -19,6 +21,8 @@ struct Platform {
   Locale& locale;
   Clock& clock;
   View& view;
+  HttpClient& http;
+  CabinetWalker& cabinets;
 };
 
 }  // namespace orv

@@ -50,6 +50,23 @@ class View {
   virtual void SetStatusLine(std::string text) = 0;
 
   virtual void SetControlText(int controlId, const char* text) = 0;
+  virtual void EnableControl(int controlId, bool enabled) = 0;
+
+  // The main window's progress bar.
+  virtual void SetProgressRange(int low, int high) = 0;
+  virtual void SetProgressStep(int step) = 0;
+  virtual void SetProgressPosition(int position) = 0;
+  virtual void StepProgress() = 0;
+
+  // The window timer: OnTimer(timerId) of the main window's handler every
+  // period on the window thread, until stopped.
+  virtual void StartTimer(int timerId, unsigned milliseconds) = 0;
+  virtual void StopTimer(int timerId) = 0;
+
+  // On the window thread, while it waits for a worker: handles one pending
+  // window event if there is one, so that the worker's calls into the window
+  // go on. False when none was waiting.
+  virtual bool DispatchPendingEvent() = 0;
 };
 
 }  // namespace orv

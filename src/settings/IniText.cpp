@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "app/Text.h"
+
 namespace orv::ini {
 
 namespace {
@@ -20,11 +22,6 @@ std::string_view Trim(std::string_view text)
   while (!text.empty() && IsBlank(text.back()))
     text.remove_suffix(1);
   return text;
-}
-
-bool IsLeadByte(unsigned char byte)
-{
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
 char FoldAscii(char c)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -29,12 +30,39 @@ class RecordingView : public View {
   void AddProcessLogLine(std::string item) override;
   void SetStatusLine(std::string text) override;
   void SetControlText(int controlId, const char* text) override;
+  void EnableControl(int controlId, bool enabled) override;
+  void SetProgressRange(int low, int high) override;
+  void SetProgressStep(int step) override;
+  void SetProgressPosition(int position) override;
+  void StepProgress() override;
+  void StartTimer(int timerId, unsigned milliseconds) override;
+  void StopTimer(int timerId) override;
+  bool DispatchPendingEvent() override;
 
   std::vector<Message> Messages() const;
   // The process log list as the window shows it, newest line first.
   std::vector<std::string> LogItems() const;
+  // The same lines in the order written, without the CR LF the items carry.
+  std::vector<std::string> LogLines() const;
+  // The newest of them; "" when there is none.
+  std::string LastLogLine() const;
   std::string Status() const;
   std::string ControlText(int controlId) const;
+  // Every status line in the order written.
+  std::vector<std::string> StatusLines() const;
+  // Absent from the map: never enabled or disabled.
+  std::map<int, bool> Enabled() const;
+  // Every enable (+id) and disable (-id), in order.
+  std::vector<int> EnableCalls() const;
+  struct Progress {
+    int low = 0, high = 100, step = 10, position = 0;
+    std::vector<int> positions;  // every position set or stepped to, in order
+  };
+  Progress ProgressBar() const;
+  // Timers running now, and every start (+id) and stop (-id) in order.
+  std::map<int, unsigned> Timers() const;
+  std::vector<int> TimerCalls() const;
+  int dispatchCalls() const { return m_dispatchCalls; }
 
   // Folder chooser script: the selections the user moves through (nullopt for
   // one without a file-system path), then OK or Cancel.
@@ -57,6 +85,13 @@ class RecordingView : public View {
   std::vector<std::string> m_logItems;
   std::string m_status;
   std::map<int, std::string> m_texts;
+  std::vector<std::string> m_statusLines;
+  std::map<int, bool> m_enabled;
+  std::vector<int> m_enableCalls;
+  Progress m_progress;
+  std::map<int, unsigned> m_timers;
+  std::vector<int> m_timerCalls;
+  std::atomic<int> m_dispatchCalls{0};
 };
 
 }  // namespace orv::test

@@ -62,6 +62,16 @@ class ConsoleView final : public View {
   {
     std::printf("control %d | %s\n", controlId, Utf8(text).c_str());
   }
+
+  // The stand-in window has no buttons, bar or timer to show.
+  void EnableControl(int, bool) override {}
+  void SetProgressRange(int, int) override {}
+  void SetProgressStep(int) override {}
+  void SetProgressPosition(int) override {}
+  void StepProgress() override {}
+  void StartTimer(int, unsigned) override {}
+  void StopTimer(int) override {}
+  bool DispatchPendingEvent() override { return false; }
 };
 
 // Stands in for the main window, which is not part of this build yet.

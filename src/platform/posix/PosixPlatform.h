@@ -1,9 +1,11 @@
 #pragma once
 
 #include "platform/Platform.h"
+#include "platform/posix/CabinetMspack.h"
 #include "platform/posix/ClockPosix.h"
 #include "platform/posix/DynamicLibraryPosix.h"
 #include "platform/posix/FileSystemPosix.h"
+#include "platform/posix/HttpClientCurl.h"
 #include "platform/posix/LocalePosix.h"
 #include "platform/posix/ProfilePosix.h"
 #include "platform/posix/VersionResourcePosix.h"
@@ -18,8 +20,15 @@ struct PosixPlatform {
   VersionResourcePosix versions;
   LocalePosix locale;
   ClockPosix clock;
+  HttpClientCurl http;
+  CabinetMspack cabinets;
 
-  Platform With(View& view) { return {files, profiles, libraries, versions, locale, clock, view}; }
+  explicit PosixPlatform(std::string extraCaFile = "") : http(std::move(extraCaFile)) {}
+
+  Platform With(View& view)
+  {
+    return {files, profiles, libraries, versions, locale, clock, view, http, cabinets};
+  }
 };
 
 }  // namespace orv::posix

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+
+namespace orv {
+
+// An opaque handle of the HTTP client: the library, a connection or a request.
+using HttpHandle = void*;
+
+// What the launcher needs of the platform's internet library, call for call.
+// Every operation answers 0 on success or an error number of
+// platform/ErrorCodes.h. One instance serves the whole process and keeps the
+// process's cookie store; handles of different sessions may be used from
+// different threads at the same time, one handle never from two at once.
+class HttpClient {
+ public:
+  virtual ~HttpClient() = default;
+
+  // Time-out options of SetTimeout, in milliseconds.
+  static constexpr std::uint32_t kConnectTimeout = 2;
+  static constexpr std::uint32_t kSendTimeout = 7;
+  static constexpr std::uint32_t kReceiveTimeout = 8;
+
+  // Request flags of OpenRequest.
+  // Neither send cookies from the store nor keep the ones the response sets.
+  static constexpr std::uint32_t kNoCookies = 0x00080000;
+  // HTTPS instead of HTTP.
+  static constexpr std::uint32_t kSecure = 0x00800000;
+
+  // Numbers QueryNumber answers.
+  static constexpr std::uint32_t kQueryContentLength = 5;
+  static constexpr std::uint32_t kQueryStatusCode = 19;
+  static constexpr std::uint32_t kQueryFlagNumber = 0x20000000;
+
+  // Header length meaning "the headers are zero-terminated".
+  static constexpr std::uint32_t kHeadersTerminated = 0xFFFFFFFF;
+
+  // The library handle: direct connections, no proxy, no agent string.
+  virtual std::uint32_t OpenInternet(HttpHandle& internet) = 0;
+  virtual std::uint32_t SetTimeout(HttpHandle internet, std::uint32_t option,
+                                   std::uint32_t milliseconds) = 0;
+  // A connection to one host and port. Nothing goes over the network yet:
+  // an unreachable host is reported by SendRequest.
+  virtual std::uint32_t Connect(HttpHandle internet, const char* host, std::uint16_t port,
+                                HttpHandle& connection) = 0;
+  // verb "GET" or "POST"; referrer may be null; flags as above.
+  virtual std::uint32_t OpenRequest(HttpHandle connection, const char* verb, const char* path,
+                                    const char* referrer, std::uint32_t flags,
+                                    HttpHandle& request) = 0;
+  // Sends the request with the extra header lines (CR LF separated, may be
+  // null) and the body (may be null), follows redirects, and returns once
+  // the final response's status line and headers have arrived.
+  virtual std::uint32_t SendRequest(HttpHandle request, const char* headers,
+                                    std::uint32_t headersLength, const void* body,
+                                    std::uint32_t bodyLength) = 0;
+  // infoLevel is kQueryStatusCode or kQueryContentLength, or'ed with
+  // kQueryFlagNumber. A response without the header answers
+  // err::kHttpHeaderNotFound.
+  virtual std::uint32_t QueryNumber(HttpHandle request, std::uint32_t infoLevel,
+                                    std::uint32_t& value) = 0;
+  // Waits until body bytes are ready (at most the receive time-out) and
+  // answers how many can be read without waiting; 0 at the end of the body.
+  virtual std::uint32_t QueryDataAvailable(HttpHandle request, std::uint32_t& available) = 0;
+  // Reads up to size body bytes, waiting until that many have arrived or the
+  // body has ended; read is 0 at the end of the body.
+  virtual std::uint32_t Read(HttpHandle request, void* buffer, std::uint32_t size,
+                             std::uint32_t& read) = 0;
+  // Closes a handle of any kind; a null handle is ignored.
+  virtual void Close(HttpHandle handle) = 0;
+};
+
+}  // namespace orv
