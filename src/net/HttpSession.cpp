@@ -1,0 +1,113 @@
+#include "net/HttpSession.h"
+
+#include "app/CGlobal.h"
+#include "app/Status.h"
+#include "platform/ErrorCodes.h"
+
+namespace orv {
+
+HttpSession::HttpSession(CGlobal& global) : m_global(global), m_client(global.platform().http) {}
+
+HttpSession::~HttpSession() { Close(); }
+
+std::int32_t HttpSession::Fail(std::uint32_t error, const char* line)
+{
+  m_lastError = error;
+  if (line)
+    m_global.WriteProcessLog(line, static_cast<int>(error));
+  return kEFail;
+}
+
+std::int32_t HttpSession::Open(std::uint32_t timeoutMilliseconds)
+{
+  if (std::uint32_t error = m_client.OpenInternet(internet)) {
+    internet = nullptr;
+    return Fail(error, nullptr);
+  }
+  for (std::uint32_t option :
+       {HttpClient::kConnectTimeout, HttpClient::kSendTimeout, HttpClient::kReceiveTimeout}) {
+    if (std::uint32_t error = m_client.SetTimeout(internet, option, timeoutMilliseconds))
+      return Fail(error, "Set Option Err:[%d]");
+  }
+  return kOk;
+}
+
+std::int32_t HttpSession::Connect(const char* host, std::uint16_t port)
+{
+  if (!internet)
+    return Fail(err::kInvalidHandle, "Connect Err:[%d]");
+  if (std::uint32_t error = m_client.Connect(internet, host, port, connection)) {
+    connection = nullptr;
+    return Fail(error, "Connect Err:[%d]");
+  }
+  return kOk;
+}
+
+std::int32_t HttpSession::OpenRequest(const char* verb, const char* path, const char* referrer,
+                                      std::uint32_t flags)
+{
+  if (std::uint32_t error = m_client.OpenRequest(connection, verb, path, referrer, flags, request)) {
+    request = nullptr;
+    return Fail(error, "OpenRequest Err:[%d]");
+  }
+  return kOk;
+}
+
+std::int32_t HttpSession::SendRequest(const char* headers, std::uint32_t headersLength,
+                                      const void* body, std::uint32_t bodyLength)
+{
+  if (std::uint32_t error = m_client.SendRequest(request, headers, headersLength, body, bodyLength))
+    return Fail(error, "SendRequest Err:[%d]");
+  return kOk;
+}
+
+std::int32_t HttpSession::QueryInfo(std::uint32_t infoLevel, std::uint32_t& value)
+{
+  if (std::uint32_t error = m_client.QueryNumber(request, infoLevel, value))
+    return Fail(error, "QueryInfo Err:[%d]");
+  return kOk;
+}
+
+std::int32_t HttpSession::InetReadFile(void* buffer, std::uint32_t size, std::uint32_t& read)
+{
+  read = 0;
+  if (std::uint32_t error = m_client.Read(request, buffer, size, read))
+    return Fail(error, "InetReadFile Err:[%d]");
+  return kOk;
+}
+
+std::int32_t HttpSession::InetQueryDataAvail(std::uint32_t& available)
+{
+  available = 0;
+  if (std::uint32_t error = m_client.QueryDataAvailable(request, available))
+    return Fail(error, "InetQueryDataAvail Err:[%d]");
+  return kOk;
+}
+
+void HttpSession::CloseExchange()
+{
+  m_client.Close(connection);
+  connection = nullptr;
+  m_client.Close(request);
+  request = nullptr;
+}
+
+void HttpSession::Close()
+{
+  CloseExchange();
+  m_client.Close(internet);
+  internet = nullptr;
+}
+
+std::uint32_t TimeoutMilliseconds(std::int32_t timeoutSetting)
+{
+  constexpr std::int32_t kDefaultSeconds = 60;
+  constexpr std::int32_t kLongestSeconds = 0xFFFFFFFFu / 1000;
+  if (timeoutSetting <= 0)
+    timeoutSetting = kDefaultSeconds;
+  if (timeoutSetting > kLongestSeconds)
+    timeoutSetting = kLongestSeconds;
+  return static_cast<std::uint32_t>(timeoutSetting) * 1000;
+}
+
+}  // namespace orv

@@ -1,0 +1,197 @@
+#include "patcher/CPatcher.h"
+
+#include <system_error>
+
+#include "app/CGlobal.h"
+#include "app/LauncherApp.h"
+#include "app/LauncherMode.h"
+#include "patcher/ArchivePatch.h"
+#include "patcher/WorkFolder.h"
+#include "ui/ControlIds.h"
+
+namespace orv {
+
+CPatcher::CPatcher(CGlobal& global, VersionState& versions)
+    : connection(global), m_global(global), m_versions(versions)
+{
+}
+
+CPatcher::~CPatcher()
+{
+  // The owner waits for the thread first; this only keeps a forgotten one
+  // from outliving the objects it uses.
+  if (m_thread.joinable()) {
+    m_global.workerRun = 0;
+    m_thread.join();
+  }
+}
+
+void CPatcher::OpenSession(std::uint32_t timeoutMilliseconds)
+{
+  connection.session.Open(timeoutMilliseconds);
+}
+
+void CPatcher::CloseSession() { connection.session.Close(); }
+
+void CPatcher::Start()
+{
+  // The action button is off while a run goes on, but it comes back on just
+  // before the thread ends: a thread still here has finished or is about to.
+  if (m_thread.joinable())
+    m_thread.join();
+  m_global.workerRun = 1;
+  m_running = true;
+  try {
+    m_thread = std::thread(PatchThreadProc, this);
+  } catch (const std::system_error&) {
+    m_running = false;
+    m_global.app().ShowMessage("Error", "パッチスレッドの起動に失敗しました");
+  }
+}
+
+void PatchThreadProc(CPatcher* patcher)
+{
+  View& view = patcher->m_global.platform().view;
+  view.EnableControl(ctl::kMainButton, false);
+  view.EnableControl(ctl::kOptionButton, false);
+  view.EnableControl(ctl::kWebPageButton, false);
+  view.StopTimer(ctl::kUpdateTimer);
+
+  patcher->RunStepUpdate();
+
+  view.EnableControl(ctl::kOptionButton, true);
+  view.EnableControl(ctl::kExitButton, true);
+  view.EnableControl(ctl::kMainButton, true);
+  view.EnableControl(ctl::kWebPageButton, true);
+  view.StartTimer(ctl::kUpdateTimer, 1000);
+  patcher->m_running = false;
+}
+
+void WaitForWorker(CPatcher& patcher)
+{
+  if (!patcher.m_thread.joinable())
+    return;
+  View& view = patcher.m_global.platform().view;
+  for (;;) {
+    patcher.m_global.workerRun = 0;
+    if (!patcher.m_running)
+      break;
+    view.DispatchPendingEvent();
+  }
+  patcher.m_thread.join();
+}
+
+void CPatcher::RunStepUpdate()
+{
+  View& view = m_global.platform().view;
+  Clock& clock = m_global.platform().clock;
+  enum class Outcome { Success, StepLimit, Failure };
+  Outcome outcome = Outcome::Failure;
+  std::int32_t countdown = m_versions.updateStep + 1;
+  for (;;) {
+    if (m_versions.localVersion == m_versions.serverVersion) {
+      outcome = Outcome::Success;
+      break;
+    }
+    if (!CreateWorkFolder(m_global))
+      break;
+    if (m_versions.updateStep != 0 && --countdown == 0) {
+      outcome = Outcome::StepLimit;
+      break;
+    }
+    const std::int32_t target = m_versions.localVersion + 1;
+    const std::uint32_t t0 = clock.Milliseconds();
+    if (!FetchDownloadList(target) || !DownloadStepFiles(target))
+      break;
+    const std::uint32_t t1 = clock.Milliseconds();
+    m_global.WriteProcessLog("DownloadTime:%dsec", static_cast<int>((t1 - t0) / 1000));
+    view.EnableControl(ctl::kExitButton, false);
+    const std::uint32_t t2 = clock.Milliseconds();
+    if (!ApplyStep())
+      break;
+    const std::uint32_t t3 = clock.Milliseconds();
+    m_global.WriteProcessLog("PatchTime:%dsec", static_cast<int>((t3 - t2) / 1000));
+    view.EnableControl(ctl::kExitButton, true);
+    // A step whose orv.ver does not move the version on would be fetched
+    // and applied again and again; the server's step is broken.
+    if (m_versions.localVersion < target) {
+      m_global.WriteProcessLog("orv.verのバージョンが進んでいません Ver.%d",
+                               static_cast<int>(m_versions.localVersion));
+      break;
+    }
+  }
+
+  const std::int32_t local = m_versions.localVersion;
+  switch (outcome) {
+    case Outcome::Success:
+      m_global.WriteProcessLog("アップデートに成功しました Ver.%d", local);
+      m_global.WriteStatus("--> Complete Ver.%d", local);
+      m_global.SetLauncherMode(kLogin);
+      break;
+    case Outcome::StepLimit:
+      m_global.WriteProcessLog("ステップアップデートの終了");
+      m_global.SetLauncherMode(kForceLogin);
+      break;
+    case Outcome::Failure:
+      m_global.WriteProcessLog("アップデートに失敗しました Ver.%d/%d", local,
+                               static_cast<int>(m_versions.serverVersion));
+      m_global.WriteStatus("--> Failed");
+      m_global.SetLauncherMode(kUpdate);
+      break;
+  }
+  DeleteWorkFolder(m_global);
+}
+
+bool CPatcher::ApplyStep()
+{
+  const std::int32_t local = m_versions.localVersion;
+  m_global.WriteProcessLog("パッチあての開始 %d->%d", local, local + 1);
+  if (!ExtractCabinets()) {
+    m_global.WriteProcessLog("cabの解凍に失敗しました。");
+    return false;
+  }
+  if (!ApplyPatchFiles()) {
+    m_global.WriteProcessLog("パッチの適用に失敗しました。");
+    return false;
+  }
+  if (!PlaceFiles()) {
+    m_global.WriteProcessLog("ファイルの移動に失敗しました。");
+    return false;
+  }
+  if (!DeleteWorkFolder(m_global)) {
+    m_global.WriteProcessLog("テンポラリの削除に失敗しました。");
+    return false;
+  }
+  if (!ReadLocalVersion(m_global, m_versions)) {
+    m_global.WriteProcessLog("バージョンの取得に失敗しました。");
+    return false;
+  }
+  m_global.WriteProcessLog("パッチあて終了");
+  m_global.WriteProcessLog("Ver. %d/%d", static_cast<int>(m_versions.localVersion),
+                           static_cast<int>(m_versions.serverVersion));
+  return true;
+}
+
+bool CPatcher::ApplyPatchFiles() { return orv::ApplyPatchFiles(m_global); }
+
+CPatcherT::CPatcherT(CGlobal& global, VersionState& versions) : CPatcher(global, versions) {}
+
+CPatcherT::~CPatcherT() { TearDown(); }
+
+void CPatcherT::SetUp(std::size_t connectionCount, std::uint32_t timeoutMilliseconds)
+{
+  pool.clear();
+  for (std::size_t i = 0; i < connectionCount; ++i)
+    pool.push_back(std::make_unique<ConnectionContext>(m_global));
+  OpenSession(timeoutMilliseconds);
+  for (auto& context : pool)
+    context->session.Open(timeoutMilliseconds);
+}
+
+void CPatcherT::TearDown()
+{
+  for (auto& context : pool)
+    context->session.Close();
+}
+
+}  // namespace orv

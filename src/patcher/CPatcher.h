@@ -1,0 +1,101 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/ConnectionContext.h"
+#include "patcher/VersionCheck.h"
+
+namespace orv {
+
+class CGlobal;
+
+// One line of a step's dl_list.txt.
+struct DownloadEntry {
+  char name[256] = {};
+  std::int32_t value = 0;  // the number after the comma; kept, not used
+};
+
+// Brings the game folder from the local version to the server's, one
+// version step at a time, on its own thread: download the step's list and
+// files, extract the cabinets, patch the archives, place the files.
+class CPatcher {
+ public:
+  CPatcher(CGlobal& global, VersionState& versions);
+  virtual ~CPatcher();
+
+  CPatcher(const CPatcher&) = delete;
+  CPatcher& operator=(const CPatcher&) = delete;
+
+  // Opens the patcher's session with the time-out in milliseconds.
+  void OpenSession(std::uint32_t timeoutMilliseconds);
+  void CloseSession();
+
+  // On the window thread: sets workerRun and starts the patch thread; a
+  // message box when the thread cannot be started.
+  void Start();
+  // Whether a patch thread has been started and not yet been waited for.
+  bool HasThread() const { return m_thread.joinable(); }
+
+  // The step loop; its outcome is the launcher mode.
+  void RunStepUpdate();
+  // The apply phase of one downloaded step.
+  bool ApplyStep();
+
+  // The download phase (patcher/DownloadList.cpp).
+  bool FetchDownloadList(std::int32_t version);
+  bool ReadDownloadList();
+  bool DownloadStepFiles(std::int32_t version);
+
+  // The file side of the apply phase (patcher/WorkFolder.cpp).
+  bool ExtractCabinets();
+  bool PlaceFiles();
+  bool ReadAddList();
+  bool CreateFolders();
+  bool ApplyPatchFiles();
+
+  std::vector<DownloadEntry> downloadList;
+  std::vector<std::string> addList;
+  ConnectionContext connection;
+
+ protected:
+  friend void PatchThreadProc(CPatcher* patcher);
+  friend void WaitForWorker(CPatcher& patcher);
+
+  CGlobal& m_global;
+  VersionState& m_versions;
+  std::thread m_thread;
+  std::atomic<bool> m_running{false};
+};
+
+// The patch thread: buttons and timer off, the step loop, buttons and timer
+// on again.
+void PatchThreadProc(CPatcher* patcher);
+
+// On the window thread: stops the patcher's thread (workerRun cleared) and
+// waits for it while the window goes on handling its events, then forgets
+// it. Returns at once when no thread was started.
+void WaitForWorker(CPatcher& patcher);
+
+// The parallel patcher: a pool of connections, a lock and a list, set up and
+// torn down with the main window; nothing gives it work.
+class CPatcherT : public CPatcher {
+ public:
+  CPatcherT(CGlobal& global, VersionState& versions);
+  ~CPatcherT() override;
+
+  // Sizes the pool and opens its own session and every pooled one.
+  void SetUp(std::size_t connectionCount, std::uint32_t timeoutMilliseconds);
+  void TearDown();
+
+  std::vector<std::unique_ptr<ConnectionContext>> pool;
+  std::mutex poolLock;
+  std::vector<std::string> list;
+};
+
+}  // namespace orv

@@ -1,0 +1,188 @@
+// The file side of a step: the work folder, its cabinets, and the files the
+// step places into the game folder.
+#include "patcher/WorkFolder.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/CGlobal.h"
+#include "app/LauncherApp.h"
+#include "patcher/CPatcher.h"
+#include "patcher/PathParts.h"
+#include "patcher/SafePath.h"
+#include "platform/ErrorCodes.h"
+
+namespace orv {
+
+namespace {
+
+std::string WorkFolder(const CGlobal& global) { return std::string(global.startDir) + "\\_temp"; }
+
+// Chooses where a file of a cabinet goes: under its own path in the work
+// folder, whose folders are made first. A name that would leave the work
+// folder ends the walk.
+CabinetFileAction CabinetCallback(CGlobal& global, const char* cabinet, const char* nameInCabinet,
+                                  std::string& target)
+{
+  if (!IsContainedRelativePath(nameInCabinet)) {
+    global.WriteProcessLog("%sに不正なファイル名があります[%s]", cabinet, nameInCabinet);
+    return CabinetFileAction::Abort;
+  }
+  target = WorkFolder(global) + "\\" + nameInCabinet;
+  global.platform().files.MakePath(target.c_str());
+  return CabinetFileAction::Extract;
+}
+
+}  // namespace
+
+bool CreateWorkFolder(CGlobal& global)
+{
+  const std::string folder = WorkFolder(global);
+  if (global.platform().files.MakeFolder(folder.c_str()) == err::kPathNotFound) {
+    global.app().ShowMessage("Error", "_tempディレクトリの作成に失敗しました");
+    return false;
+  }
+  return true;
+}
+
+bool DeleteWorkFolder(CGlobal& global) { return DeleteTree(global, WorkFolder(global)); }
+
+bool DeleteTree(CGlobal& global, const std::string& folder)
+{
+  FileSystem& files = global.platform().files;
+  std::vector<FoundFile> entries;
+  const std::uint32_t error = files.FindFiles((folder + "\\*.*").c_str(), entries);
+  if (error == err::kPathNotFound)
+    return true;
+  if (error != 0 && error != err::kFileNotFound) {
+    global.WriteProcessLog("ファイル検索エラー Err:[%d]", static_cast<int>(error));
+    return false;
+  }
+  for (const FoundFile& entry : entries) {
+    if (entry.name == "." || entry.name == "..")
+      continue;
+    const std::string path = folder + "\\" + entry.name;
+    if (entry.attributes & kAttributeDirectory) {
+      DeleteTree(global, path);
+    } else {
+      files.SetAttributes(path.c_str(), kAttributeNormal);
+      files.RemoveFile(path.c_str());
+    }
+  }
+  files.RemoveFolder(folder.c_str());
+  return true;
+}
+
+bool ExtractCabinet(CGlobal& global, const char* name)
+{
+  const std::string cabinet = WorkFolder(global) + "\\" + name;
+  const std::uint32_t error = global.platform().cabinets.Iterate(
+      cabinet.c_str(), [&](const char* nameInCabinet, std::uint32_t, std::string& target) {
+        return CabinetCallback(global, name, nameInCabinet, target);
+      });
+  if (error == 0)
+    return true;
+  global.WriteProcessLog("%sの解凍に失敗 ErrCode:[%d]", name, static_cast<int>(error));
+  return false;
+}
+
+bool CPatcher::ExtractCabinets()
+{
+  // Entry 0 of the list is not a cabinet.
+  for (std::size_t i = 1; i < downloadList.size(); ++i) {
+    const char* name = downloadList[i].name;
+    m_global.WriteStatus("%sを展開中", name);
+    if (!ExtractCabinet(m_global, name))
+      return false;
+    m_global.WriteStatus("%sの展開終了", name);
+  }
+  return true;
+}
+
+bool CPatcher::ReadAddList()
+{
+  const std::string path = WorkFolder(m_global) + "\\add_list.txt";
+  std::FILE* file = m_global.platform().files.OpenFile(path.c_str(), "r");
+  if (!file) {
+    m_global.WriteProcessLog("add_list.txtが開けませんでした");
+    return false;
+  }
+  addList.clear();
+  int declared = 0;
+  // A first line without a number declares nothing, which no list matches.
+  bool ok = std::fscanf(file, "%d", &declared) == 1;
+  bool unsafe = false;
+  if (ok) {
+    char line[256];
+    while (std::fgets(line, sizeof line, file)) {
+      if (line[0] == '\r' || line[0] == '\n')
+        continue;
+      line[std::strcspn(line, "\r\n")] = '\0';
+      // Each path is joined to the game folder: it must stay inside it.
+      if (!IsContainedRelativePath(line)) {
+        m_global.WriteProcessLog("add_list.txtに不正なファイル名があります[%s]", line);
+        unsafe = true;
+        break;
+      }
+      addList.emplace_back(line);
+    }
+    ok = !unsafe && addList.size() == static_cast<std::size_t>(declared) && declared >= 0;
+  }
+  if (ok)
+    addList.emplace_back("orv.ver");
+  else if (!unsafe)
+    m_global.WriteProcessLog("add_list.txtで取得したファイル数との違いがあります");
+  std::fclose(file);
+  return ok;
+}
+
+bool CPatcher::CreateFolders()
+{
+  FileSystem& files = m_global.platform().files;
+  for (const std::string& entry : addList) {
+    const PathParts parts = SplitPath(entry);
+    const std::string folderPart = parts.drive + parts.folder;
+    const std::string path = std::string(m_global.OrvDir) + "\\" + folderPart;
+    if (files.IsFolder(path.c_str()))
+      continue;
+    m_global.WriteProcessLog("新規ディレクトリ作成[%s]", folderPart.c_str());
+    if (std::uint32_t error = files.MakePath(path.c_str())) {
+      m_global.WriteProcessLog("%sのディレクトリの作成に失敗しました ErrCode:[%d]",
+                               folderPart.c_str(), static_cast<int>(error));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CPatcher::PlaceFiles()
+{
+  if (!ReadAddList() || !CreateFolders())
+    return false;
+  FileSystem& files = m_global.platform().files;
+  const std::string work = WorkFolder(m_global);
+  for (const std::string& entry : addList) {
+    const PathParts parts = SplitPath(entry);
+    const std::string fileName = parts.name + parts.extension;
+    // The file directly in the work folder first, then under the folders of
+    // its entry, where a cabinet that stored it with them put it.
+    const std::string direct = work + "\\" + fileName;
+    const std::string nested = work + "\\" + entry;
+    const std::string destination = std::string(m_global.OrvDir) + "\\" + entry;
+    files.SetAttributes(destination.c_str(), kAttributeNormal);
+    std::uint32_t error = files.CopyFileOver(direct.c_str(), destination.c_str());
+    if (error == err::kFileNotFound)
+      error = files.CopyFileOver(nested.c_str(), destination.c_str());
+    if (error != 0) {
+      m_global.WriteProcessLog("%s%sのコピーエラー ErrCode[%d]", parts.name.c_str(),
+                               parts.extension.c_str(), static_cast<int>(error));
+      return false;
+    }
+    m_global.WriteStatus("%s%sのコピーをしました", parts.name.c_str(), parts.extension.c_str());
+  }
+  return true;
+}
+
+}  // namespace orv

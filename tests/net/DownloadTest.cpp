@@ -1,0 +1,210 @@
+// The in-memory and file downloads against real loopback servers.
+#include <atomic>
+#include <thread>
+
+#include "net/ConnectionContext.h"
+#include "net/Download.h"
+#include "support/FrameFixture.h"
+#include "support/LoopbackServer.h"
+
+namespace orv::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+class DownloadTest : public FrameFixture {
+ protected:
+  // A started launcher whose patch server is the loopback server, with a
+  // work folder and an open session on a context of its own.
+  CGlobal& Start(std::int32_t timeoutMilliseconds = 10000, std::uint16_t patchPort = 0)
+  {
+    m_deployment.patchHost = "127.0.0.1";
+    m_deployment.patchPort = patchPort ? patchPort : m_server.port();
+    CGlobal& global = StartLauncher();
+    global.workerRun = 1;
+    std::filesystem::create_directory(m_start.path() / "_temp");
+    m_context = std::make_unique<ConnectionContext>(global);
+    EXPECT_EQ(m_context->session.Open(timeoutMilliseconds), 0);
+    return global;
+  }
+  bool ToMemory(CGlobal& global, const char* path, std::uint16_t port = 0)
+  {
+    return DownloadToMemory(global, path, *m_context, "127.0.0.1", port ? port : m_server.port());
+  }
+  std::filesystem::path Work(const std::string& name) const { return m_start.path() / "_temp" / name; }
+
+  LoopbackServer m_server;
+  std::unique_ptr<ConnectionContext> m_context;
+};
+
+TEST_F(DownloadTest, MemoryDownloadFillsTheBodyWithProgressAndSendsNoCookie)
+{
+  m_server.Handle("GET", "/cookie", [](const HttpRequestSeen&) {
+    return HttpReply{200, "x", {{"Set-Cookie", "sign=on; Path=/"}}};
+  });
+  m_server.ServeText("/orv/orvnew.ver", "42\r\n");
+  CGlobal& global = Start();
+  ASSERT_TRUE(DownloadToFile(global, *m_context, "/cookie", "cookie.txt"));  // may keep cookies
+
+  ASSERT_TRUE(ToMemory(global, "/orv/orvnew.ver"));
+  EXPECT_EQ(std::string(m_context->body.begin(), m_context->body.end()), "42\r\n");
+  EXPECT_EQ(m_view.Status(), "--> /orv/orvnew.ver  4/4");
+  EXPECT_EQ(m_view.ProgressBar().positions.back(), 100);
+  const HttpRequestSeen request = m_server.Requests().back();
+  EXPECT_EQ(request.Header("Cookie"), "");
+  EXPECT_EQ(request.Header("Connection"), "Keep-Alive:");
+}
+
+TEST_F(DownloadTest, MemoryDownloadFailuresWriteTheirLines)
+{
+  m_server.Handle("GET", "/chunked", [](const HttpRequestSeen&) {
+    HttpReply reply{200, "12", {}};
+    reply.withoutLength = true;
+    return reply;
+  });
+  m_server.ServeText("/empty", "");
+  m_server.ServeText("/text", "abc");
+  CGlobal& global = Start();
+
+  EXPECT_FALSE(ToMemory(global, "/missing"));
+  EXPECT_EQ(m_view.LastLogLine(), "Http Error: [404]");
+  EXPECT_THAT(m_view.StatusLines(), IsEmpty());  // no body was read
+
+  EXPECT_FALSE(ToMemory(global, "/chunked"));
+  EXPECT_EQ(m_view.LogLines().rbegin()[1], "QueryInfo Err:[12150]");
+  EXPECT_EQ(m_view.LogLines().rbegin()[0], "ダウンロードクエリ情報の取得に失敗 Err:[12150]");
+
+  EXPECT_FALSE(ToMemory(global, "/empty"));
+  EXPECT_EQ(m_view.LastLogLine(), "ダウンロードサイズエラー");
+
+  // Stopped before the transfer: the request is answered, no byte is read.
+  global.workerRun = 0;
+  m_context->body.assign(3, 'x');
+  EXPECT_FALSE(ToMemory(global, "/text"));
+  EXPECT_THAT(m_context->body, IsEmpty());
+  EXPECT_EQ(m_server.Requests().back().path, "/text");
+  EXPECT_THAT(m_view.StatusLines(), IsEmpty());
+}
+
+TEST_F(DownloadTest, UnreachableServerFailsWhenTheRequestIsSent)
+{
+  CGlobal& global = Start();
+  std::uint16_t closedPort = 0;
+  {
+    RawServer gone("");
+    closedPort = gone.port();
+  }
+  EXPECT_FALSE(ToMemory(global, "/x", closedPort));
+  EXPECT_EQ(m_view.LogLines().rbegin()[1], "SendRequest Err:[12029]");
+  EXPECT_EQ(m_view.LogLines().rbegin()[0], "ダウンロードリクエストの送信に失敗 Err:[12029]");
+}
+
+TEST_F(DownloadTest, BodiesThatDisagreeWithTheirLengthFail)
+{
+  RawServer shortBody("HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n12345");
+  RawServer longBody(
+      "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n123456789");
+  CGlobal& global = Start();
+  EXPECT_FALSE(ToMemory(global, "/v", shortBody.port()));
+
+  // A longer body gives exactly the announced bytes or fails; it never
+  // writes past them.
+  const bool longOk = ToMemory(global, "/v", longBody.port());
+  if (longOk) {
+    EXPECT_EQ(std::string(m_context->body.begin(), m_context->body.end()), "123");
+  }
+
+}
+
+TEST_F(DownloadTest, FileBodyShorterThanAnnouncedLeavesTheFileEmpty)
+{
+  RawServer shortBody("HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n12345");
+  CGlobal& global = Start(10000, shortBody.port());
+  EXPECT_FALSE(DownloadToFile(global, *m_context, "/v", "v.bin"));
+  EXPECT_EQ(ReadFile(Work("v.bin")), "");  // never the unreceived bytes
+  EXPECT_FALSE(std::filesystem::exists(Work("v.bin.part")));
+}
+
+TEST_F(DownloadTest, StalledServerTimesOut)
+{
+  RawServer stalled("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12", /*stall=*/true);
+  CGlobal& global = Start(/*timeoutMilliseconds=*/400);
+  EXPECT_FALSE(ToMemory(global, "/v", stalled.port()));
+  EXPECT_THAT(m_view.LogLines(), Contains("InetQueryDataAvail Err:[12002]"));
+}
+
+TEST_F(DownloadTest, FileDownloadStreamsTheWholeBodyIntoTheWorkFolder)
+{
+  m_server.ServeGenerated("/D00000042/big.cab", 5u << 20);
+  m_server.ServeText("/D00000042/empty.txt", "");
+  CGlobal& global = Start();
+  ASSERT_TRUE(DownloadToFile(global, *m_context, "/D00000042/big.cab", "big.cab"));
+  EXPECT_TRUE(ReadFile(Work("big.cab")) == GeneratedContent(0, 5u << 20));
+  EXPECT_FALSE(std::filesystem::exists(Work("big.cab.part")));
+  EXPECT_EQ(m_view.Status(), "--> big.cab  5242880/5242880");
+  EXPECT_EQ(m_view.ProgressBar().positions.back(), 100);
+
+  // An empty body is an empty file.
+  ASSERT_TRUE(DownloadToFile(global, *m_context, "/D00000042/empty.txt", "empty.txt"));
+  EXPECT_EQ(ReadFile(Work("empty.txt")), "");
+}
+
+TEST_F(DownloadTest, FileDownloadFailuresLeaveNoBytes)
+{
+  m_server.Handle("GET", "/chunked", [](const HttpRequestSeen&) {
+    HttpReply reply{200, "12", {}};
+    reply.withoutLength = true;
+    return reply;
+  });
+  m_server.ServeText("/a.txt", "abc");
+  CGlobal& global = Start();
+
+  EXPECT_FALSE(DownloadToFile(global, *m_context, "/chunked", "c.txt"));
+  EXPECT_FALSE(std::filesystem::exists(Work("c.txt")));  // failed before the file
+
+  EXPECT_FALSE(DownloadToFile(global, *m_context, "/a.txt", "nofolder\\a.txt"));
+  EXPECT_EQ(m_view.LastLogLine(), "nofolder\\a.txtの作成に失敗");
+}
+
+TEST_F(DownloadTest, ClearingWorkerRunStopsTheFileDownloadAndLeavesItEmpty)
+{
+  m_server.ServeGenerated("/huge.bin", 1u << 30);
+  CGlobal& global = Start();
+  std::atomic<bool> done{false};
+  std::thread stopper([&] {
+    while (!done && m_view.StatusLines().empty())
+      usleep(1000);
+    global.workerRun = 0;
+  });
+  const bool ok = DownloadToFile(global, *m_context, "/huge.bin", "huge.bin");
+  done = true;
+  stopper.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(std::filesystem::file_size(Work("huge.bin")), 0u);
+  EXPECT_FALSE(std::filesystem::exists(Work("huge.bin.part")));
+}
+
+TEST_F(DownloadTest, ParallelPatchingHidesTheProgress)
+{
+  m_server.ServeText("/a.txt", "abc");
+  CGlobal& global = Start();
+  global.parallelPatch = 1;
+  ASSERT_TRUE(DownloadToFile(global, *m_context, "/a.txt", "a.txt"));
+  EXPECT_THAT(m_view.StatusLines(), IsEmpty());
+  EXPECT_THAT(m_view.ProgressBar().positions, ElementsAre(0));
+}
+
+TEST(TimeoutSettingTest, IsSecondsGivenToTheLibraryAsMilliseconds)
+{
+  EXPECT_EQ(TimeoutMilliseconds(60), 60000u);
+  EXPECT_EQ(TimeoutMilliseconds(1), 1000u);
+  EXPECT_EQ(TimeoutMilliseconds(0), 60000u);
+  EXPECT_EQ(TimeoutMilliseconds(-5), 60000u);
+  EXPECT_EQ(TimeoutMilliseconds(INT32_MAX), 4294967000u);
+}
+
+}  // namespace
+}  // namespace orv::test

@@ -1,0 +1,183 @@
+// Rebuilding a patched archive pair: real files, the real packing library,
+// and failures that must leave the previous pair in place.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/CGlobal.h"
+#include "patcher/ArchivePatch.h"
+#include "support/ArchiveMaker.h"
+#include "support/FrameFixture.h"
+
+namespace orv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+std::string Record(std::uint32_t offset, std::uint32_t packSize, std::uint32_t unpackSize)
+{
+  return Le32(offset) + Le32(packSize) + Le32(unpackSize);
+}
+
+// Files of this process cannot grow past the limit while the object lives: a
+// write beyond it fails as on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes)
+  {
+    m_signal = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &m_previous);
+    rlimit limit = m_previous;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit()
+  {
+    setrlimit(RLIMIT_FSIZE, &m_previous);
+    std::signal(SIGXFSZ, m_signal);
+  }
+
+ private:
+  rlimit m_previous{};
+  void (*m_signal)(int) = nullptr;
+};
+
+class ArchiveRebuildTest : public FrameFixture {
+ protected:
+  void SetUp() override
+  {
+    global = &StartLauncher();
+    m_game = m_start.path() / "game";
+    fs::create_directories(m_start.path() / "_temp");
+  }
+
+  std::string DatPath(const std::string& name) const
+  {
+    return std::string(global->OrvDir) + "\\" + name + ".dat";
+  }
+  std::string Pair(const std::string& name) const
+  {
+    return ReadFile(m_game / (name + ".hed")) + "|" + ReadFile(m_game / (name + ".dat"));
+  }
+  bool Backups(const std::string& name) const
+  {
+    return fs::exists(m_game / (name + ".bkhed")) || fs::exists(m_game / (name + ".bkdat"));
+  }
+  std::vector<std::string> Log() const
+  {
+    const std::vector<std::string> items = m_view.LogItems();
+    return {items.rbegin(), items.rend()};
+  }
+
+  CGlobal* global = nullptr;
+  fs::path m_game;
+};
+
+TEST_F(ArchiveRebuildTest, PatchWithRebuildLeavesOnlyDescribedBytesInIndexOrder)
+{
+  WriteArchive(m_game / "m", {{"a", std::string(500, 'a'), true}, {"b", "BB"}},
+               /*packNames=*/true);
+  WriteFile(m_start.path() / "_temp" / "m.dfl", MakeDfl({{"a", "AAA"}, {"c", "CCCC", true}}));
+  global->ReStruct = 1;
+
+  ASSERT_TRUE(ApplyPatchFile(*global, std::string(global->startDir) + "\\_temp\\m.dfl"));
+
+  const std::string table = std::string("\x03\0\0\0a\0b\0c\0", 10);
+  EXPECT_EQ(ReadFile(m_game / "m.dat"), table + "AAA" + "BB" + "CCCC");
+  EXPECT_EQ(ReadFile(m_game / "m.hed"),
+            Record(0, 10, 10) + Record(10, 3, 3) + Record(13, 2, 2) + Record(15, 4, 4));
+  EXPECT_FALSE(Backups("m"));
+  EXPECT_THAT(m_view.StatusLines(),
+              ElementsAre("aを書込み", "cを書込み", "再構築中…", "再構築が終了"));
+  // The patched index held 4 records and 2 empty ones; the copy stops at the
+  // first empty one.
+  const RecordingView::Progress bar = m_view.ProgressBar();
+  EXPECT_EQ(bar.low, 0);
+  EXPECT_EQ(bar.high, 6);
+  EXPECT_EQ(bar.step, 1);
+  EXPECT_THAT(bar.positions, ElementsAre(0, 1, 2, 3, 4, 5, 6));
+  EXPECT_THAT(Log(), ElementsAre());
+}
+
+TEST_F(ArchiveRebuildTest, EmptyIndexGivesAnEmptyPair)
+{
+  WriteFile(m_game / "e.hed", "");
+  WriteFile(m_game / "e.dat", "unreferenced");
+
+  EXPECT_TRUE(RebuildArchive(*global, DatPath("e")));
+
+  EXPECT_EQ(Pair("e"), "|");
+  EXPECT_FALSE(Backups("e"));
+  EXPECT_EQ(m_view.ProgressBar().high, 0);
+  EXPECT_THAT(m_view.ProgressBar().positions, ElementsAre(0, 0));
+}
+
+// The backups were deleted whatever happened, and a failed copy lost the
+// archive.
+TEST_F(ArchiveRebuildTest, FailedRebuildPutsThePreviousPairBack)
+{
+  const std::string big(300000, 'b');
+  struct Case {
+    const char* fault;
+    std::string hedTail;  // records after the name table and entry "a"
+    rlim_t fileSizeLimit;
+    std::string logLine;
+  };
+  const Case cases[] = {
+      {"record-past-the-end-of-the-backup", Record(4000000, 10, 10), RLIM_INFINITY,
+       "m.bkdatのデータが壊れています"},
+      {"entry-does-not-unpack", Record(0, 6 | 0x80000000u, 100), RLIM_INFINITY,
+       "m.bkdatのデータが壊れています"},
+      {"disk-full", "", 100000, "m.datへの書込みに失敗しました"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    WriteArchive(m_game / "m", {{"a", big}});
+    WriteFile(m_game / "m.hed", ReadFile(m_game / "m.hed") + c.hedTail);
+    const std::string before = Pair("m");
+    const std::size_t logged = m_view.LogItems().size();
+
+    bool rebuilt = true;
+    {
+      FileSizeLimit limit(c.fileSizeLimit);
+      rebuilt = RebuildArchive(*global, DatPath("m"));
+    }
+
+    EXPECT_FALSE(rebuilt);
+    EXPECT_EQ(Pair("m"), before);
+    EXPECT_FALSE(Backups("m"));
+    const std::vector<std::string> log = m_view.LogItems();
+    ASSERT_EQ(log.size(), logged + 2);
+    EXPECT_NE(log[1].find(c.logLine), std::string::npos) << log[1];
+    EXPECT_NE(log[0].find("を再構築前の状態に戻しました"), std::string::npos) << log[0];
+  }
+}
+
+// A backup left by a run that never finished may be the only good copy:
+// moving over it, then opening the current pair for writing, destroyed both.
+TEST_F(ArchiveRebuildTest, StaleBackupStopsTheRebuild)
+{
+  for (const char* stale : {"m.bkdat", "m.bkhed"}) {
+    SCOPED_TRACE(stale);
+    fs::remove(m_game / "m.bkdat");
+    fs::remove(m_game / "m.bkhed");
+    WriteArchive(m_game / "m", {{"a", "x"}});
+    WriteFile(m_game / stale, "the only good copy");
+    const std::string before = Pair("m");
+
+    EXPECT_FALSE(RebuildArchive(*global, DatPath("m")));
+
+    EXPECT_EQ(Pair("m"), before);
+    EXPECT_EQ(ReadFile(m_game / stale), "the only good copy");
+    ASSERT_FALSE(m_view.LogItems().empty());
+    EXPECT_NE(m_view.LogItems()[0].find(std::string(stale) + "が残っているため再構築しません"),
+              std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace orv::test
