@@ -5,23 +5,19 @@
 #include <string>
 #include <vector>
 
+#include "patchkit/ArchiveMaker.h"
+
 namespace orv::test {
+
+// The archive writer and reader live in tools/patchkit, shared with the
+// step builder; these report its failures to the current test.
 
 // One entry of an archive or a patch. packed: stored zlib-compressed
 // (compress2) with bit 31 of its stored size set.
-struct ArchiveEntry {
-  std::string name;
-  std::string bytes;
-  bool packed = false;
-};
+using ArchiveEntry = patchkit::ArchiveEntry;
 
 // One record of a .hed as it stands in the file.
-struct RawRecord {
-  std::uint32_t offset = 0;
-  std::uint32_t packSize = 0;
-  std::uint32_t unpackSize = 0;
-  bool operator==(const RawRecord&) const = default;
-};
+using RawRecord = patchkit::RawRecord;
 
 // Writes base + ".hed" and base + ".dat" (base: a path without extension)
 // holding the entries in index order: the name table (record 0) at offset 0,

@@ -4,14 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "patchkit/CabinetMaker.h"
+
 namespace orv::test {
 
 // One file of a test cabinet. The name is Shift_JIS, as the launcher spells
 // it, with folders separated by `\` or `/`.
-struct CabinetFile {
-  std::string name;
-  std::string content;
-};
+using CabinetFile = patchkit::CabinetFile;
 
 // Writes a real cabinet holding the files in this order, made by gcab and
 // compressed with MSZIP when compress is true. Each name is stored exactly as

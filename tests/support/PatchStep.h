@@ -5,21 +5,15 @@
 #include <utility>
 #include <vector>
 
+#include "patchkit/PatchStep.h"
 #include "support/CabinetMaker.h"
 
 namespace orv::test {
 
-// One version step as the patch server offers it.
-struct PatchStep {
-  int version = 0;  // the version the step produces
-  // Cabinets in list order, each with its files.
-  std::vector<std::pair<std::string, std::vector<CabinetFile>>> cabinets;
-  // Paths the step places into the game folder (orv.ver is added by the
-  // launcher itself).
-  std::vector<std::string> addList;
-  // Put into the last cabinet: the new version file.
-  bool withVersionFile = true;
-};
+// One version step as the patch server offers it: the version it produces,
+// its cabinets in list order with their files, the paths it places into the
+// game folder, and whether the last cabinet carries the new orv.ver.
+using PatchStep = patchkit::PatchStep;
 
 // Writes the step's folder "D%08d" under the server root: dl_list.txt naming
 // add_list.txt first and then the cabinets, the cabinets, add_list.txt.

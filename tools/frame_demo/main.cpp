@@ -1,8 +1,13 @@
 // The launcher's frame on a console: start-up, a stand-in for the main window
-// that reports what start-up found and saves the settings as the main window
-// does when it closes, and shutdown. Message boxes are printed, the folder
+// that reports what start-up found, runs the part of the connect sequence
+// that is built (local version, information text, server version and, when
+// they differ, the step update), and saves the settings as the main window
+// does when it closes; then shutdown. Message boxes are printed, the folder
 // chooser is cancelled, and every text is shown as UTF-8.
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,8 +15,13 @@
 #include "app/CGlobal.h"
 #include "app/Launcher.h"
 #include "app/LauncherMode.h"
+#include "net/ConnectionContext.h"
+#include "net/HttpSession.h"
+#include "patcher/CPatcher.h"
+#include "patcher/VersionCheck.h"
 #include "platform/posix/Cp932.h"
 #include "platform/posix/PosixPlatform.h"
+#include "ui/ControlIds.h"
 
 namespace {
 
@@ -60,24 +70,69 @@ class ConsoleView final : public View {
 
   void SetControlText(int controlId, const char* text) override
   {
+    if (controlId == ctl::kInformation) {
+      std::string shown = Utf8(text);
+      for (std::size_t at = 0; (at = shown.find('\r', at)) != std::string::npos;)
+        shown.erase(at, 1);
+      std::printf("information |\n%s%s", shown.c_str(),
+                  shown.empty() || shown.back() != '\n' ? "\n" : "");
+      return;
+    }
     std::printf("control %d | %s\n", controlId, Utf8(text).c_str());
   }
 
-  // The stand-in window has no buttons, bar or timer to show.
+  // The stand-in window has no buttons or bar to show.
   void EnableControl(int, bool) override {}
   void SetProgressRange(int, int) override {}
   void SetProgressStep(int) override {}
   void SetProgressPosition(int) override {}
   void StepProgress() override {}
-  void StartTimer(int, unsigned) override {}
-  void StopTimer(int) override {}
+
+  // The patch thread stops the update timer when its run begins and starts
+  // it again as its last call to the window: that is how the window learns
+  // that the run has ended.
+  void StartTimer(int timerId, unsigned) override
+  {
+    if (timerId != ctl::kUpdateTimer)
+      return;
+    std::lock_guard<std::mutex> guard(m_timerLock);
+    m_timerRunning = true;
+    m_timerChanged.notify_all();
+  }
+  void StopTimer(int timerId) override
+  {
+    if (timerId != ctl::kUpdateTimer)
+      return;
+    std::lock_guard<std::mutex> guard(m_timerLock);
+    m_timerRunning = false;
+  }
+  // Called before a run starts, so that a timer started earlier cannot pass
+  // for the end of the run.
+  void ForgetUpdateTimer()
+  {
+    std::lock_guard<std::mutex> guard(m_timerLock);
+    m_timerRunning = false;
+  }
+  void WaitForUpdateTimer()
+  {
+    std::unique_lock<std::mutex> guard(m_timerLock);
+    m_timerChanged.wait(guard, [this] { return m_timerRunning; });
+  }
+
   bool DispatchPendingEvent() override { return false; }
+
+ private:
+  std::mutex m_timerLock;
+  std::condition_variable m_timerChanged;
+  bool m_timerRunning = false;
 };
 
-// Stands in for the main window, which is not part of this build yet.
+// STAND-IN for the main window, which is not part of this build yet: no
+// buttons, no accounts to choose, no login. It runs what the real window
+// runs when it opens, as far as that is built, and nothing else.
 class StandInMainWindow final : public DialogHandler {
  public:
-  StandInMainWindow(View& view) : m_view(view) {}
+  StandInMainWindow(ConsoleView& view) : m_view(view) {}
   void Attach(Launcher& launcher) { m_launcher = &launcher; }
 
   void OnInitDialog() override
@@ -96,6 +151,7 @@ class StandInMainWindow final : public DialogHandler {
                              account.orvAccountIds.size());
     DemonstratePacking(global);
     global.SetLauncherMode(kForceLogin);
+    Connect(global);
     global.WriteStatus("メインウィンドウは次の段階で実装されます");
   }
 
@@ -106,6 +162,12 @@ class StandInMainWindow final : public DialogHandler {
   {
     // What the main window does when it is destroyed: accounts, then settings.
     CGlobal& global = *m_launcher->Global();
+    if (m_patcher) {
+      WaitForWorker(*m_patcher);
+      m_patcher->CloseSession();
+    }
+    if (m_versionConnection)
+      m_versionConnection->session.Close();
     global.SaveAccounts();
     global.SaveSettings();
     global.WriteProcessLog("アカウントと設定を保存しました");
@@ -113,6 +175,44 @@ class StandInMainWindow final : public DialogHandler {
   }
 
  private:
+  // The connect sequence as far as it is built: the version connection,
+  // the local version, the information text, the server version, and the
+  // step update when the versions differ. The stand-in has no buttons, so
+  // it starts the update itself and waits for the run to end.
+  void Connect(CGlobal& global)
+  {
+    // Transfers go on only while workers may run, as on the connect thread.
+    global.workerRun = 1;
+    const std::uint32_t timeout = TimeoutMilliseconds(global.Timeout);
+    m_versionConnection = std::make_unique<ConnectionContext>(global);
+    m_versionConnection->session.Open(timeout);
+    ReadLocalVersion(global, m_versions);
+    FetchInformation(global, *m_versionConnection);
+    if (!CheckServerVersion(global, m_versions, *m_versionConnection) ||
+        global.launcherMode != kUpdate)
+      return;
+
+    m_patcher = std::make_unique<CPatcher>(global, m_versions);
+    m_patcher->OpenSession(timeout);
+    m_view.ForgetUpdateTimer();
+    m_patcher->Start();
+    if (!m_patcher->HasThread())
+      return;
+    m_view.WaitForUpdateTimer();
+    // The run is over: this only joins the thread.
+    WaitForWorker(*m_patcher);
+    std::printf("patch run: ended at Ver. %d/%d, mode %s\n",
+                static_cast<int>(m_versions.localVersion),
+                static_cast<int>(m_versions.serverVersion),
+                Utf8(ModeName(global.launcherMode)).c_str());
+  }
+
+  static const char* ModeName(std::int32_t mode)
+  {
+    const char* caption = LauncherModeCaption(mode);
+    return caption ? caption : "?";
+  }
+
   // A round trip through the packing library, as a plugin packs and as the
   // archive reader unpacks.
   static void DemonstratePacking(CGlobal& global)
@@ -131,8 +231,12 @@ class StandInMainWindow final : public DialogHandler {
                            reinterpret_cast<const char*>(unpacked.data()));
   }
 
-  View& m_view;
+  ConsoleView& m_view;
   Launcher* m_launcher = nullptr;
+  // The patcher reads the versions: they outlive it.
+  VersionState m_versions;
+  std::unique_ptr<ConnectionContext> m_versionConnection;
+  std::unique_ptr<CPatcher> m_patcher;
 };
 
 }  // namespace

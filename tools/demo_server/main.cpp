@@ -1,0 +1,219 @@
+// demo_server: serves one folder over plain HTTP on 127.0.0.1, for the demo.
+//
+//   demo_server <folder> <port> [<port>...]
+//
+// Every port serves the same folder: a GET of "/a/b.txt" answers the file
+// <folder>/a/b.txt, anything missing (or a folder) answers 404, and nothing
+// outside the folder is ever answered, whether asked for with ".." or
+// reached through a symbolic link (403). Once every port is bound it prints
+// one "serving" line; then one line per request (port, method, path,
+// status). SIGTERM or SIGINT stops it cleanly.
+#include <httplib.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kHost = "127.0.0.1";
+// Longer keep-alive waits would only hold up the shutdown.
+constexpr time_t kKeepAliveSeconds = 1;
+
+std::mutex g_outputLock;
+
+// A request path as it may be printed: control bytes a client sent must not
+// reach the terminal.
+std::string Printable(const std::string& text)
+{
+  std::string printable;
+  for (const char c : text)
+    printable += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  return printable;
+}
+
+void PrintLine(const std::string& line)
+{
+  std::lock_guard<std::mutex> guard(g_outputLock);
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+enum class Lookup { Found, Missing, Outside };
+
+// Where a request path leads inside the root. The path is checked word by
+// word before it touches the file system, and the file found is checked
+// again after links are resolved, so neither ".." nor a link leaves the root.
+Lookup Resolve(const fs::path& root, const std::string& requestPath, fs::path& file)
+{
+  if (requestPath.empty() || requestPath[0] != '/' ||
+      requestPath.find('\0') != std::string::npos || requestPath.find('\\') != std::string::npos)
+    return Lookup::Outside;
+  fs::path relative;
+  std::size_t at = 1;
+  while (at <= requestPath.size()) {
+    std::size_t end = requestPath.find('/', at);
+    if (end == std::string::npos)
+      end = requestPath.size();
+    const std::string word = requestPath.substr(at, end - at);
+    if (word == "..")
+      return Lookup::Outside;
+    if (!word.empty() && word != ".")
+      relative /= word;
+    at = end + 1;
+  }
+  if (relative.empty())
+    return Lookup::Missing;  // no folder listings
+
+  std::error_code error;
+  const fs::path real = fs::canonical(root / relative, error);
+  if (error)
+    return Lookup::Missing;
+  const std::string inside = root.string() + "/";
+  if (real.string().compare(0, inside.size(), inside) != 0)
+    return Lookup::Outside;
+  if (!fs::is_regular_file(real, error))
+    return Lookup::Missing;
+  file = real;
+  return Lookup::Found;
+}
+
+void Serve(const fs::path& root, const httplib::Request& request, httplib::Response& response)
+{
+  fs::path file;
+  switch (Resolve(root, request.path, file)) {
+    case Lookup::Outside:
+      response.status = 403;
+      response.set_content("outside the served folder\n", "text/plain");
+      return;
+    case Lookup::Missing:
+      response.status = 404;
+      response.set_content("not found\n", "text/plain");
+      return;
+    case Lookup::Found:
+      break;
+  }
+  std::ifstream in(file, std::ios::binary);
+  std::string bytes(std::istreambuf_iterator<char>(in), {});
+  if (!in.is_open() || in.bad()) {
+    response.status = 500;
+    response.set_content("cannot read the file\n", "text/plain");
+    return;
+  }
+  response.status = 200;
+  response.set_content(std::move(bytes), "application/octet-stream");
+}
+
+bool ParsePort(const char* text, int& port)
+{
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || value < 1 || value > 65535)
+    return false;
+  port = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: demo_server <folder> <port> [<port>...]\n");
+    return 2;
+  }
+  std::error_code error;
+  const fs::path root = fs::canonical(argv[1], error);
+  if (error || !fs::is_directory(root, error)) {
+    std::fprintf(stderr, "demo_server: %s is not a folder\n", argv[1]);
+    return 2;
+  }
+  std::vector<int> ports;
+  for (int i = 2; i < argc; ++i) {
+    int port = 0;
+    if (!ParsePort(argv[i], port)) {
+      std::fprintf(stderr, "demo_server: %s is not a port\n", argv[i]);
+      return 2;
+    }
+    ports.push_back(port);
+  }
+
+  // The stop signals are taken by sigwait below, never by a server thread;
+  // a client that goes away mid-body must not end the process either.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::vector<std::unique_ptr<httplib::Server>> servers;
+  for (const int port : ports) {
+    auto server = std::make_unique<httplib::Server>();
+    server->set_keep_alive_timeout(kKeepAliveSeconds);
+    // cpp-httplib's default adds SO_REUSEPORT, which lets a second server
+    // share a port already taken, say by an earlier demo still running: the
+    // launcher would then reach either. Binding must fail instead.
+    server->set_socket_options([](socket_t sock) {
+      int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    server->Get(".*", [&root](const httplib::Request& request, httplib::Response& response) {
+      Serve(root, request, response);
+    });
+    server->set_logger([port](const httplib::Request& request, const httplib::Response& response) {
+      PrintLine(":" + std::to_string(port) + " " + request.method + " " + Printable(request.path) +
+                " " + std::to_string(response.status));
+    });
+    if (!server->bind_to_port(kHost, port)) {
+      std::fprintf(stderr, "demo_server: cannot listen on %s:%d: %s\n", kHost, port,
+                   std::strerror(errno));
+      return 1;
+    }
+    servers.push_back(std::move(server));
+  }
+
+  std::vector<std::thread> listeners;
+  std::vector<std::unique_ptr<std::atomic<bool>>> ended;
+  for (auto& server : servers) {
+    ended.push_back(std::make_unique<std::atomic<bool>>(false));
+    listeners.emplace_back([&server, done = ended.back().get()] {
+      server->listen_after_bind();
+      *done = true;
+    });
+  }
+  std::string where;
+  for (const int port : ports)
+    where += (where.empty() ? "" : ", ") + std::string(kHost) + ":" + std::to_string(port);
+  PrintLine("demo_server: serving " + root.string() + " on " + where);
+
+  int received = 0;
+  sigwait(&stopSignals, &received);
+
+  for (std::size_t i = 0; i < servers.size(); ++i) {
+    // stop() does nothing before the server runs: wait until it does.
+    while (!servers[i]->is_running() && !*ended[i])
+      std::this_thread::yield();
+    servers[i]->stop();
+  }
+  for (std::thread& listener : listeners)
+    listener.join();
+  PrintLine(std::string("demo_server: stopped by ") + (received == SIGINT ? "SIGINT" : "SIGTERM"));
+  return 0;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace orv::patchkit {
+
+// One file of a cabinet. The name is Shift_JIS, as the launcher spells it,
+// with folders separated by `\` or `/`.
+struct CabinetFile {
+  std::string name;
+  std::string content;
+};
+
+// Writes a real cabinet holding the files in this order, made by gcab and
+// compressed with MSZIP when compress is true. Each name is stored exactly as
+// given, with `\` separators and, when it is not plain ASCII, as UTF-8 marked
+// as such; names gcab itself would tidy ("..\evil.txt") are stored as given
+// too, so that hostile cabinets can be made on purpose. False, with the
+// reason in `error`, when it fails.
+bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<CabinetFile>& files,
+                 bool compress, std::string& error);
+
+}  // namespace orv::patchkit
