@@ -31,6 +31,7 @@ inline constexpr std::uint32_t kInternetTimeout = 12002;
 inline constexpr std::uint32_t kInternetInternalError = 12004;
 inline constexpr std::uint32_t kInternetNameNotResolved = 12007;
 inline constexpr std::uint32_t kInternetIncorrectHandleType = 12018;
+inline constexpr std::uint32_t kInternetIncorrectHandleState = 12019;
 inline constexpr std::uint32_t kInternetCannotConnect = 12029;
 inline constexpr std::uint32_t kInternetConnectionAborted = 12030;
 inline constexpr std::uint32_t kInternetConnectionReset = 12031;

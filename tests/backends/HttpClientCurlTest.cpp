@@ -500,9 +500,10 @@ TEST_F(HttpClientCurlTest, HandlesOfTheWrongKindOrNoneAreRefused)
   EXPECT_EQ(http.OpenRequest(get.connection, "GET", "/", "http://a/\r\nX-Evil: 1", 0, unused),
             err::kInvalidParameter);
   // Nothing sent yet: there is nothing to query or read.
-  EXPECT_EQ(http.QueryNumber(get.request, kStatus, value), err::kHttpHeaderNotFound);
+  EXPECT_EQ(http.QueryNumber(get.request, kStatus, value), err::kInternetIncorrectHandleState);
   char byte;
-  EXPECT_NE(http.Read(get.request, &byte, 1, value), 0u);
+  EXPECT_EQ(http.Read(get.request, &byte, 1, value), err::kInternetIncorrectHandleState);
+  EXPECT_EQ(http.QueryDataAvailable(get.request, value), err::kInternetIncorrectHandleState);
   http.Close(nullptr);
 }
 

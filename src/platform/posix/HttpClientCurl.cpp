@@ -391,6 +391,8 @@ class Request final : public Object {
     const std::uint32_t query = infoLevel & ~HttpClient::kQueryFlagNumber;
     if (query != HttpClient::kQueryStatusCode && query != HttpClient::kQueryContentLength)
       return err::kInvalidParameter;
+    if (!m_sent)
+      return err::kInternetIncorrectHandleState;
     if (!m_headersDone)
       return err::kHttpHeaderNotFound;
     if (query == HttpClient::kQueryStatusCode) {
@@ -410,8 +412,8 @@ class Request final : public Object {
   std::uint32_t QueryDataAvailable(std::uint32_t& available)
   {
     std::lock_guard<std::mutex> lock(m_session.lock);
-    if (!m_sent)
-      return err::kInvalidParameter;
+    if (!m_sent)  // nothing to read before the request has gone out
+      return err::kInternetIncorrectHandleState;
     if (m_queue.empty() && !m_finished)
       Drive([this] { return !m_queue.empty(); });
     available = static_cast<std::uint32_t>(std::min<std::size_t>(m_queue.size(), 0xFFFFFFFFu));
@@ -426,7 +428,7 @@ class Request final : public Object {
     std::lock_guard<std::mutex> lock(m_session.lock);
     read = 0;
     if (!m_sent)
-      return err::kInvalidParameter;
+      return err::kInternetIncorrectHandleState;
     if (size == 0)
       return 0;
     if (!buffer)
