@@ -17,6 +17,7 @@
 
 #include "app/CGlobal.h"
 #include "app/Launcher.h"
+#include "platform/QuietView.h"
 #include "platform/posix/PosixPlatform.h"
 #include "support/FrameFixture.h"
 #include "support/TempDir.h"
@@ -34,26 +35,13 @@ inline std::uint64_t Scaled(std::uint64_t bytes)
 
 // The window of a launcher that nobody looks at; message boxes and log lines
 // go to the error output, should something fail.
-class QuietView : public View {
+class BenchView : public QuietView {
  public:
   void ShowMessageBox(const char* caption, const char* text, MessageStyle) override
   {
     std::fprintf(stderr, "message box %s: %s\n", caption, text);
   }
-  bool ChooseFolder(const char*, const std::function<bool(const char*)>&) override { return false; }
-  int RunModalDialog(int, DialogHandler&) override { return 0; }
-  std::string LastErrorText() override { return {}; }
   void AddProcessLogLine(std::string item) override { std::fprintf(stderr, "log: %s", item.c_str()); }
-  void SetStatusLine(std::string) override {}
-  void SetControlText(int, const char*) override {}
-  void EnableControl(int, bool) override {}
-  void SetProgressRange(int, int) override {}
-  void SetProgressStep(int) override {}
-  void SetProgressPosition(int) override {}
-  void StepProgress() override {}
-  void StartTimer(int, unsigned) override {}
-  void StopTimer(int) override {}
-  bool DispatchPendingEvent() override { return false; }
 };
 
 // A launcher path for a file of the temporary folders, whose names are
@@ -87,7 +75,7 @@ class BenchLauncher {
   test::ScopedEnvironment m_lcAll{"LC_ALL", std::nullopt};
   test::ScopedEnvironment m_lang{"LANG", "ja_JP.UTF-8"};
   posix::PosixPlatform m_backends;
-  QuietView m_view;
+  BenchView m_view;
   test::NotingHandler m_handler;
   std::unique_ptr<Launcher> m_launcher;
 };

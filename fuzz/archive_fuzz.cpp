@@ -15,32 +15,13 @@
 #include "app/CGlobal.h"
 #include "app/Launcher.h"
 #include "patcher/ArchivePatch.h"
+#include "platform/QuietView.h"
 #include "platform/posix/PosixPlatform.h"
 
 namespace {
 
 using namespace orv;
 namespace fs = std::filesystem;
-
-// Nobody looks at this window; message boxes return at once.
-class NoView : public View {
- public:
-  void ShowMessageBox(const char*, const char*, MessageStyle) override {}
-  bool ChooseFolder(const char*, const std::function<bool(const char*)>&) override { return false; }
-  int RunModalDialog(int, DialogHandler&) override { return 0; }
-  std::string LastErrorText() override { return {}; }
-  void AddProcessLogLine(std::string) override {}
-  void SetStatusLine(std::string) override {}
-  void SetControlText(int, const char*) override {}
-  void EnableControl(int, bool) override {}
-  void SetProgressRange(int, int) override {}
-  void SetProgressStep(int) override {}
-  void SetProgressPosition(int) override {}
-  void StepProgress() override {}
-  void StartTimer(int, unsigned) override {}
-  void StopTimer(int) override {}
-  bool DispatchPendingEvent() override { return false; }
-};
 
 class NoWindow : public DialogHandler {
  public:
@@ -87,7 +68,7 @@ struct World {
   fs::path start;
   fs::path game;
   posix::PosixPlatform backends;
-  NoView view;
+  QuietView view;
   NoWindow window;
   std::unique_ptr<Launcher> launcher;
 };

@@ -19,6 +19,7 @@
 #include "net/HttpSession.h"
 #include "patcher/CPatcher.h"
 #include "patcher/VersionCheck.h"
+#include "platform/QuietView.h"
 #include "platform/posix/Cp932.h"
 #include "platform/posix/PosixPlatform.h"
 #include "ui/ControlIds.h"
@@ -33,7 +34,7 @@ std::string Utf8(std::string_view text)
   return posix::Cp932ToUtf8(text, utf8) ? utf8 : std::string(text);
 }
 
-class ConsoleView final : public View {
+class ConsoleView final : public QuietView {
  public:
   void ShowMessageBox(const char* caption, const char* text, MessageStyle) override
   {
@@ -81,12 +82,7 @@ class ConsoleView final : public View {
     std::printf("control %d | %s\n", controlId, Utf8(text).c_str());
   }
 
-  // The stand-in window has no buttons or bar to show.
-  void EnableControl(int, bool) override {}
-  void SetProgressRange(int, int) override {}
-  void SetProgressStep(int) override {}
-  void SetProgressPosition(int) override {}
-  void StepProgress() override {}
+  // The stand-in window has no buttons or bar to show: QuietView takes them.
 
   // The patch thread stops the update timer when its run begins and starts
   // it again as its last call to the window: that is how the window learns
@@ -118,8 +114,6 @@ class ConsoleView final : public View {
     std::unique_lock<std::mutex> guard(m_timerLock);
     m_timerChanged.wait(guard, [this] { return m_timerRunning; });
   }
-
-  bool DispatchPendingEvent() override { return false; }
 
  private:
   std::mutex m_timerLock;
