@@ -96,6 +96,14 @@ std::uint32_t Native(const char* path, std::string& native)
   return ToNativePath(path, native) ? 0 : err::kInvalidName;
 }
 
+// Both paths of a copy or a move.
+std::uint32_t Native(const char* from, std::string& source, const char* to, std::string& target)
+{
+  if (std::uint32_t error = Native(from, source))
+    return error;
+  return Native(to, target);
+}
+
 }  // namespace
 
 std::uint32_t WindowsErrorFromErrno(int error)
@@ -281,9 +289,7 @@ std::uint32_t FileSystemPosix::RemoveFolder(const char* path)
 std::uint32_t FileSystemPosix::CopyFileOver(const char* from, const char* to)
 {
   std::string source, target;
-  if (std::uint32_t error = Native(from, source))
-    return error;
-  if (std::uint32_t error = Native(to, target))
+  if (std::uint32_t error = Native(from, source, to, target))
     return error;
   const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0)
@@ -367,9 +373,7 @@ std::uint32_t FileSystemPosix::CopyFileOver(const char* from, const char* to)
 std::uint32_t FileSystemPosix::MoveFileTo(const char* from, const char* to)
 {
   std::string source, target;
-  if (std::uint32_t error = Native(from, source))
-    return error;
-  if (std::uint32_t error = Native(to, target))
+  if (std::uint32_t error = Native(from, source, to, target))
     return error;
   // One step, so that a file appearing at the destination meanwhile is
   // never replaced; a file system without that kind of rename gets the
@@ -387,9 +391,7 @@ std::uint32_t FileSystemPosix::MoveFileTo(const char* from, const char* to)
 std::uint32_t FileSystemPosix::MoveFileOver(const char* from, const char* to)
 {
   std::string source, target;
-  if (std::uint32_t error = Native(from, source))
-    return error;
-  if (std::uint32_t error = Native(to, target))
+  if (std::uint32_t error = Native(from, source, to, target))
     return error;
   return rename(source.c_str(), target.c_str()) == 0 ? 0 : LastError();
 }
