@@ -10,7 +10,7 @@
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
 #include "patcher/CPatcher.h"
-#include "patcher/PathParts.h"
+#include "app/PathParts.h"
 #include "patcher/SafePath.h"
 #include "platform/ErrorCodes.h"
 

@@ -2,7 +2,7 @@
 // Shift_JIS: the second byte of ソ (83 5C) and 表 (95 5C) is `\`.
 #include <gtest/gtest.h>
 
-#include "patcher/PathParts.h"
+#include "app/PathParts.h"
 #include "patcher/SafePath.h"
 
 namespace orv {

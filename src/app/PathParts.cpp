@@ -1,4 +1,4 @@
-#include "patcher/PathParts.h"
+#include "app/PathParts.h"
 
 #include "app/Text.h"
 
