@@ -6,6 +6,8 @@
 
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
+#include "plugins/CPlugIn.h"
+#include "plugins/HostExport.h"
 #include "ui/ControlIds.h"
 
 namespace orv {
@@ -77,6 +79,10 @@ bool Launcher::Startup()
   m_global->packLibrary = nullptr;
   if (!TakeStartDirectory())
     return false;
+  // Plugins are registered by the main window; from now on they can find the
+  // launcher's state.
+  m_plugins = std::make_unique<CPlugIn>(*m_global);
+  SetAppInfoHost(m_global.get());
 
   // 3. The packing library; its failures show their own message.
   if (!m_global->LoadPackLibrary(m_packLibraryName))
@@ -151,6 +157,11 @@ void Launcher::Shutdown()
 {
   // Plugins and the windows go first: they still use the shared state.
   // Then the shared state, which unloads the packing library.
+  if (m_plugins) {
+    m_plugins->UnloadAll();
+    m_plugins.reset();
+  }
+  SetAppInfoHost(nullptr);
   m_global.reset();
   if (m_timerResolutionRequested) {
     m_platform.clock.EndTimerResolution();

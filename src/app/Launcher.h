@@ -8,6 +8,7 @@
 namespace orv {
 
 class CGlobal;
+class CPlugIn;
 class LauncherApp;
 
 // The composition root: creates the process-wide objects once, in the order
@@ -37,6 +38,8 @@ class Launcher {
 
   LauncherApp* App() const { return m_app.get(); }
   CGlobal* Global() const { return m_global.get(); }
+  // The plugin manager, from start-up on.
+  CPlugIn* Plugins() const { return m_plugins.get(); }
 
  private:
   bool TakeStartDirectory();
@@ -49,6 +52,7 @@ class Launcher {
 
   std::unique_ptr<LauncherApp> m_app;
   std::unique_ptr<CGlobal> m_global;
+  std::unique_ptr<CPlugIn> m_plugins;
   bool m_timerResolutionRequested = false;
 };
 

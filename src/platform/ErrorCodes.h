@@ -23,7 +23,9 @@ inline constexpr std::uint32_t kDiskFull = 112;
 inline constexpr std::uint32_t kInvalidName = 123;
 inline constexpr std::uint32_t kDirNotEmpty = 145;
 inline constexpr std::uint32_t kAlreadyExists = 183;
+inline constexpr std::uint32_t kBadExeFormat = 193;
 inline constexpr std::uint32_t kFilenameTooLong = 206;
+inline constexpr std::uint32_t kDirectoryInvalid = 267;
 inline constexpr std::uint32_t kCancelled = 1223;
 
 // Internet errors.

@@ -6,6 +6,7 @@
 #include "platform/FileSystem.h"
 #include "platform/HttpClient.h"
 #include "platform/Locale.h"
+#include "platform/Process.h"
 #include "platform/Profile.h"
 #include "platform/VersionResource.h"
 #include "platform/View.h"
@@ -23,6 +24,7 @@ struct Platform {
   View& view;
   HttpClient& http;
   CabinetWalker& cabinets;
+  Processes& processes;
 };
 
 }  // namespace orv

@@ -17,7 +17,11 @@ class QuietView : public View {
   void AddProcessLogLine(std::string) override {}
   void SetStatusLine(std::string) override {}
   void SetControlText(int, const char*) override {}
+  std::string GetControlText(int) override { return {}; }
   void EnableControl(int, bool) override {}
+  void* ControlHandle(int) override { return nullptr; }
+  void ShowMainWindowNormal() override {}
+  void PostQuit(int) override {}
   void SetProgressRange(int, int) override {}
   void SetProgressStep(int) override {}
   void SetProgressPosition(int) override {}

@@ -50,7 +50,20 @@ class View {
   virtual void SetStatusLine(std::string text) = 0;
 
   virtual void SetControlText(int controlId, const char* text) = 0;
+  // The control's current text as the user left it.
+  virtual std::string GetControlText(int controlId) = 0;
   virtual void EnableControl(int controlId, bool enabled) = 0;
+  // The platform's handle of a control, or of the main window itself for
+  // kMainWindowHandle, for plugins that work on the window directly; nullptr
+  // while the window does not exist.
+  static constexpr int kMainWindowHandle = 0;
+  virtual void* ControlHandle(int controlId) = 0;
+
+  // Shows the main window normally, restoring it when it is minimised.
+  virtual void ShowMainWindowNormal() = 0;
+  // Ends the main window's modal loop with the code once the window thread
+  // gets back to it, as the quit message of the message loop does.
+  virtual void PostQuit(int exitCode) = 0;
 
   // The main window's progress bar.
   virtual void SetProgressRange(int low, int high) = 0;

@@ -7,7 +7,7 @@
 
 namespace orv::test {
 
-FrameFixture::FrameFixture() = default;
+FrameFixture::FrameFixture(std::string extraCaFile) : m_backends(std::move(extraCaFile)) {}
 
 std::filesystem::path FrameFixture::MakeGameFolder(const std::string& name)
 {

@@ -33,7 +33,8 @@ class NotingHandler : public DialogHandler {
 // user starts it.
 class FrameFixture : public ::testing::Test {
  protected:
-  FrameFixture();
+  // extraCaFile: an authority the HTTP client trusts besides the system's.
+  explicit FrameFixture(std::string extraCaFile = "");
 
   // Settings file in the start folder.
   std::filesystem::path ConfigFile() const { return m_start.path() / "OLConfig.ini"; }

@@ -434,6 +434,8 @@ std::uint16_t LoopbackServer::port() const { return m_impl->port; }
 
 const std::string& LoopbackServer::caFile() const { return m_impl->caFile; }
 
+const std::string& LoopbackServer::AuthorityFile() { return Authority().file; }
+
 void LoopbackServer::Handle(const std::string& method, const std::string& path,
                             std::function<HttpReply(const HttpRequestSeen&)> handler)
 {

@@ -58,6 +58,8 @@ class LoopbackServer {
   // For Https: a PEM file of the authority that signed the server's
   // certificate (valid for "localhost" and 127.0.0.1). Made once per process.
   const std::string& caFile() const;
+  // The same file, before any server exists.
+  static const std::string& AuthorityFile();
 
   // Routes match the method and the decoded path exactly; the latest route
   // for a method and path wins. Unknown paths answer 404.

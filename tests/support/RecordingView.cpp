@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdint>
+
 namespace orv::test {
 
 void RecordingView::ShowMessageBox(const char* caption, const char* text, MessageStyle style)
@@ -45,6 +47,23 @@ void RecordingView::SetControlText(int controlId, const char* text)
 {
   std::lock_guard guard(m_mutex);
   m_texts[controlId] = text;
+}
+
+void* RecordingView::ControlHandle(int controlId)
+{
+  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(controlId) + 1);
+}
+
+void RecordingView::PostQuit(int exitCode)
+{
+  std::lock_guard guard(m_mutex);
+  m_quitCalls.push_back(exitCode);
+}
+
+std::vector<int> RecordingView::QuitCalls() const
+{
+  std::lock_guard guard(m_mutex);
+  return m_quitCalls;
 }
 
 std::vector<RecordingView::Message> RecordingView::Messages() const

@@ -30,7 +30,12 @@ class RecordingView : public View {
   void AddProcessLogLine(std::string item) override;
   void SetStatusLine(std::string text) override;
   void SetControlText(int controlId, const char* text) override;
+  std::string GetControlText(int controlId) override { return ControlText(controlId); }
   void EnableControl(int controlId, bool enabled) override;
+  // A distinct fake handle per control: the id plus one, as a pointer.
+  void* ControlHandle(int controlId) override;
+  void ShowMainWindowNormal() override { ++m_showNormalCalls; }
+  void PostQuit(int exitCode) override;
   void SetProgressRange(int low, int high) override;
   void SetProgressStep(int step) override;
   void SetProgressPosition(int position) override;
@@ -63,6 +68,9 @@ class RecordingView : public View {
   std::map<int, unsigned> Timers() const;
   std::vector<int> TimerCalls() const;
   int dispatchCalls() const { return m_dispatchCalls; }
+  int showNormalCalls() const { return m_showNormalCalls; }
+  // Every exit code posted with PostQuit, in order.
+  std::vector<int> QuitCalls() const;
 
   // Folder chooser script: the selections the user moves through (nullopt for
   // one without a file-system path), then OK or Cancel.
@@ -92,6 +100,8 @@ class RecordingView : public View {
   std::map<int, unsigned> m_timers;
   std::vector<int> m_timerCalls;
   std::atomic<int> m_dispatchCalls{0};
+  std::atomic<int> m_showNormalCalls{0};
+  std::vector<int> m_quitCalls;
 };
 
 }  // namespace orv::test

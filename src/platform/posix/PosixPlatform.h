@@ -7,6 +7,7 @@
 #include "platform/posix/FileSystemPosix.h"
 #include "platform/posix/HttpClientCurl.h"
 #include "platform/posix/LocalePosix.h"
+#include "platform/posix/ProcessPosix.h"
 #include "platform/posix/ProfilePosix.h"
 #include "platform/posix/VersionResourcePosix.h"
 
@@ -22,12 +23,13 @@ struct PosixPlatform {
   ClockPosix clock;
   HttpClientCurl http;
   CabinetMspack cabinets;
+  ProcessesPosix processes;
 
   explicit PosixPlatform(std::string extraCaFile = "") : http(std::move(extraCaFile)) {}
 
   Platform With(View& view)
   {
-    return {files, profiles, libraries, versions, locale, clock, view, http, cabinets};
+    return {files, profiles, libraries, versions, locale, clock, view, http, cabinets, processes};
   }
 };
 

@@ -1,0 +1,316 @@
+// The login sequence against real HTTPS loopback servers standing in for the
+// games portal and the member site.
+#include <regex>
+
+#include "app/LauncherMode.h"
+#include "login/Login.h"
+#include "net/ConnectionContext.h"
+#include "support/FrameFixture.h"
+#include "support/LoopbackServer.h"
+#include "ui/ControlIds.h"
+
+namespace orv::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+const std::string kSiid1 = "11111111-2222-3333-4444-555555555555";
+const std::string kSiid2 = "aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee";
+const std::string kOneTimePass = "0123456789ABCDEFGHIJ0123456789abcdefghij";
+const char* const kRefused = "ログインに失敗しました KivoraIDかパスワードが間違っています";
+
+std::string CentreEntry(const std::string& orvAccount, const std::string& siid)
+{
+  return "<tr><td><span class=\"details01\">" + orvAccount +
+         "</span></td><td><a href=\"/front/member/payment/select.aspx?SIID=" + siid +
+         "\">お支払い</a></td></tr>\r\n";
+}
+
+std::string MenuPage(const std::string& siid, const std::string& password)
+{
+  return "<html><body><a href=\"javascript:WebGameLaunch('orv', '" + siid + "', '" + password +
+         "', 'ja');\">ゲームスタート</a></body></html>";
+}
+
+HttpReply Reply(int status, std::string body)
+{
+  HttpReply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  return reply;
+}
+
+// The bytes a form field's value stood for.
+std::string FormDecode(const std::string& encoded)
+{
+  std::string out;
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    if (encoded[i] == '+')
+      out += ' ';
+    else if (encoded[i] == '%' && i + 2 < encoded.size())
+      out += static_cast<char>(std::stoi(encoded.substr(i + 1, 2), nullptr, 16)), i += 2;
+    else
+      out += encoded[i];
+  }
+  return out;
+}
+
+// The decoded value of a field of a urlencoded body.
+std::string FormField(const std::string& body, const std::string& name)
+{
+  const std::size_t at = ("&" + body).find("&" + name + "=");
+  if (at == std::string::npos)
+    return "<absent>";
+  const std::size_t start = at + name.size() + 1;
+  return FormDecode(body.substr(start, body.find('&', start) - start));
+}
+
+class LoginTest : public FrameFixture {
+ protected:
+  LoginTest() : FrameFixture(LoopbackServer::AuthorityFile())
+  {
+    m_deployment.portalHost = "127.0.0.1";
+    m_deployment.portalPort = m_portal.port();
+    m_deployment.memberHost = "localhost";
+    m_deployment.memberPort = m_member.port();
+    CGlobal& global = StartLauncher();
+    global.SetLauncherMode(kLogin);
+    m_context = std::make_unique<ConnectionContext>(global);
+    m_context->session.Open(10000);
+
+    m_portal.Handle("POST", "/index.php", [](const HttpRequestSeen&) {
+      return Reply(200, "<html>ようこそ</html>");
+    });
+    m_member.Handle("POST", "/front/guest/login.aspx", [](const HttpRequestSeen&) {
+      HttpReply reply = Reply(200, "<html>ようこそ</html>");
+      reply.headers = {{"Set-Cookie", "sso=t0k3n; Path=/"}};
+      return reply;
+    });
+    m_member.ServeText("/front/member/center.aspx",
+                       CentreEntry("orv1", kSiid1) + CentreEntry("orv2", kSiid2));
+    m_member.ServeText("/front/orv/iframe/menu.aspx", MenuPage(kSiid2, kOneTimePass));
+    Type("orv2", "kivora-user", "secret");
+  }
+  ~LoginTest() override
+  {
+    if (m_context->workerThread.joinable())
+      m_context->workerThread.join();
+  }
+
+  void Type(const std::string& orvAccount, const std::string& kivoraId,
+            const std::string& password)
+  {
+    m_view.SetControlText(ctl::kOrvAccountCombo, orvAccount.c_str());
+    m_view.SetControlText(ctl::kKivoraIdCombo, kivoraId.c_str());
+    m_view.SetControlText(ctl::kPasswordEdit, password.c_str());
+  }
+  CGlobal& Global() { return *m_launcher->Global(); }
+  void Run() { EXPECT_EQ(LoginThreadProc(Global(), *m_context), 0u); }
+  // The lines after the first, which is always "サーバーログイン".
+  std::vector<std::string> LinesAfterStart() const
+  {
+    std::vector<std::string> lines = m_view.LogLines();
+    EXPECT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "サーバーログイン");
+    return {lines.begin() + 1, lines.end()};
+  }
+  const HttpRequestSeen* Request(const LoopbackServer& server, const std::string& path) const
+  {
+    for (const HttpRequestSeen& seen : server.Requests())
+      if (seen.path == path)
+        m_seen = seen;
+    return m_seen.path == path ? &m_seen : nullptr;
+  }
+
+  LoopbackServer m_portal{LoopbackServer::Scheme::Https};
+  LoopbackServer m_member{LoopbackServer::Scheme::Https};
+  std::unique_ptr<ConnectionContext> m_context;
+  mutable HttpRequestSeen m_seen;
+};
+
+TEST_F(LoginTest, ThePortalSignsInAndTheChosenAccountsPasswordIsFetched)
+{
+  Run();
+
+  EXPECT_THAT(LinesAfterStart(),
+              ElementsAre("サーバーへのログイン成功", "SIIDの取得", "SIID:" + kSiid2,
+                          "ワンタイムパスの取得", "OneTime:" + kOneTimePass));
+  EXPECT_EQ(Global().launcherMode, kGameStart);
+  EXPECT_EQ(m_view.ControlText(ctl::kMainButton), "GameStart");
+  EXPECT_STREQ(Global().siid, kSiid2.c_str());
+  EXPECT_STREQ(Global().oneTimePass, kOneTimePass.c_str());
+  EXPECT_THAT(m_view.EnableCalls(),
+              ElementsAre(-ctl::kMainButton, -ctl::kOptionButton, -ctl::kExitButton,
+                          -ctl::kWebPageButton, ctl::kMainButton, ctl::kOptionButton,
+                          ctl::kExitButton, ctl::kWebPageButton));
+
+  const HttpRequestSeen* portal = Request(m_portal, "/index.php");
+  ASSERT_NE(portal, nullptr);
+  EXPECT_EQ(portal->Header("Referer"), "127.0.0.1");
+  EXPECT_EQ(portal->Header("Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(portal->Header("Accept-Language"), "ja");
+  EXPECT_EQ(portal->Header("Accept-Charset"), "Shift_JIS");
+  EXPECT_TRUE(std::regex_match(
+      portal->body, std::regex("login_url=http://127\\.0\\.0\\.1/&f_login_submit=1&module=Auth&"
+                               "action=Login&user_id=kivora-user&password=secret&"
+                               "x=([0-9]|[1-6][0-9])&y=[0-9]")))
+      << portal->body;
+  EXPECT_EQ(Request(m_member, "/front/member/center.aspx")->Header("Referer"), "localhost");
+  EXPECT_EQ(Request(m_member, "/front/orv/iframe/menu.aspx")->query, "SIID=" + kSiid2);
+  EXPECT_EQ(Request(m_member, "/front/guest/login.aspx"), nullptr);
+}
+
+TEST_F(LoginTest, APortalRefusalFallsBackToTheMemberSiteWhoseCookieOpensTheCentrePage)
+{
+  m_portal.Handle("POST", "/index.php", [](const HttpRequestSeen&) {
+    return Reply(200, "<meta http-equiv=\"refresh\" "
+                          "content=\"0;URL=http://127.0.0.1/err_authorize.html\">");
+  });
+  Run();
+
+  EXPECT_THAT(LinesAfterStart(),
+              ElementsAre(kRefused, "KivoraGamesからのログインに失敗",
+                          "アトラクションセンターからのログイン", "サーバーへのログイン成功",
+                          "SIIDの取得", "SIID:" + kSiid2, "ワンタイムパスの取得",
+                          "OneTime:" + kOneTimePass));
+  const HttpRequestSeen* login = Request(m_member, "/front/guest/login.aspx");
+  ASSERT_NE(login, nullptr);
+  EXPECT_EQ(login->Header("Referer"), "127.0.0.1");
+  EXPECT_EQ(login->body, MemberSiteFormBody("kivora-user", "secret"));
+  EXPECT_EQ(login->body.size(), 479u - 4 + 11 + 6);
+  EXPECT_EQ(Request(m_member, "/front/member/center.aspx")->Header("Cookie"), "sso=t0k3n");
+}
+
+TEST_F(LoginTest, AnErrorStatusFromThePortalAlsoFallsBack)
+{
+  m_portal.Handle("POST", "/index.php", [](const HttpRequestSeen&) {
+    return Reply(503, "busy");
+  });
+  Run();
+  const std::vector<std::string> lines = LinesAfterStart();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_THAT(std::vector<std::string>(lines.begin(), lines.begin() + 3),
+              ElementsAre("サーバーからエラー応答 Code:[503]", "KivoraGamesからのログインに失敗",
+                          "アトラクションセンターからのログイン"));
+  EXPECT_EQ(Global().launcherMode, kGameStart);
+}
+
+TEST_F(LoginTest, AMemberSiteRefusalEndsTheRunWithTheButtonsBack)
+{
+  m_portal.Handle("POST", "/index.php", [](const HttpRequestSeen&) {
+    return Reply(500, "");
+  });
+  m_member.Handle("POST", "/front/guest/login.aspx", [](const HttpRequestSeen&) {
+    return Reply(200, "<p>IDを入力してください</p>");
+  });
+  Run();
+
+  EXPECT_THAT(LinesAfterStart(),
+              ElementsAre("サーバーからエラー応答 Code:[500]", "KivoraGamesからのログインに失敗",
+                          "アトラクションセンターからのログイン", kRefused));
+  EXPECT_EQ(Global().launcherMode, kLogin);
+  EXPECT_EQ(m_view.ControlText(ctl::kMainButton), "Login");
+  EXPECT_EQ(m_view.Enabled().at(ctl::kMainButton), true);
+  EXPECT_EQ(m_view.Enabled().at(ctl::kWebPageButton), true);
+  EXPECT_EQ(Request(m_member, "/front/member/center.aspx"), nullptr);
+}
+
+TEST_F(LoginTest, PagesThatDoNotHoldTheAccountOrThePasswordEndTheRun)
+{
+  struct Case {
+    std::string centre, menu, lastLine;
+  } cases[] = {
+      {CentreEntry("orv1", kSiid1), MenuPage(kSiid2, kOneTimePass), "アトラクションIDが不正です"},
+      // The link of the entry before does not count.
+      {CentreEntry("orv1", kSiid1) + "<span class=\"details01\">orv2</span>",
+       MenuPage(kSiid2, kOneTimePass), "SIIDが見つかりませんでした"},
+      {CentreEntry("orv2", kSiid2), "<html>メンテナンス中</html>",
+       "ワンタイムパスが見つかりませんでした"},
+      // The call without its separators.
+      {CentreEntry("orv2", kSiid2), "WebGameLaunch('orv');", "ワンタイムパスが見つかりませんでした"},
+  };
+  for (const Case& c : cases) {
+    m_member.ServeText("/front/member/center.aspx", c.centre);
+    m_member.ServeText("/front/orv/iframe/menu.aspx", c.menu);
+    Global().SetLauncherMode(kLogin);
+    Global().oneTimePass[0] = '\0';
+    Run();
+    EXPECT_EQ(m_view.LastLogLine(), c.lastLine);
+    EXPECT_EQ(Global().launcherMode, kLogin) << c.lastLine;
+    EXPECT_STREQ(Global().oneTimePass, "");
+  }
+}
+
+TEST_F(LoginTest, LongInputsAndSpecialCharactersArriveWhole)
+{
+  // 255 bytes each, with every character a form treats specially and
+  // Shift_JIS characters whose second byte is '\'.
+  const std::string head = "a&b=c+d%e f表示ソ";
+  const std::string password = head + std::string(255 - head.size(), 'p');
+  const std::string kivoraId = std::string(255, 'k');
+  const std::string orvAccount = std::string(254, 'o') + "x";
+  ASSERT_EQ(password.size(), 255u);
+  m_member.ServeText("/front/member/center.aspx",
+                     CentreEntry(std::string(254, 'o'), kSiid1) + CentreEntry(orvAccount, kSiid2));
+  m_portal.Handle("POST", "/index.php", [](const HttpRequestSeen&) {
+    return Reply(200, "http://127.0.0.1/err_authorize.html");
+  });
+  Type(orvAccount + "cut", kivoraId + "cut", password + "cut");
+  Run();
+
+  EXPECT_EQ(FormField(Request(m_portal, "/index.php")->body, "user_id"), kivoraId);
+  EXPECT_EQ(FormField(Request(m_portal, "/index.php")->body, "password"), password);
+  const std::string member = Request(m_member, "/front/guest/login.aspx")->body;
+  EXPECT_EQ(FormField(member, "ctl00$ctl00$MainContent$TopContent$loginNameControl$txtLoginName"),
+            kivoraId);
+  EXPECT_EQ(FormField(member, "ctl00$ctl00$MainContent$TopContent$passwordControl$txtPassword"),
+            password);
+  EXPECT_STREQ(Global().siid, kSiid2.c_str());
+  EXPECT_EQ(Global().launcherMode, kGameStart);
+}
+
+TEST_F(LoginTest, StartLoginChecksTheInputsThenRunsOnItsOwnThread)
+{
+  const struct {
+    const char* orvAccount;
+    const char* kivoraId;
+    const char* password;
+    const char* message;
+  } missing[] = {
+      {"", "id", "pw", "ORV アトラクションIDが入力されていません"},
+      {"orv2", "", "pw", "KivoraIDが入力されていません"},
+      {"orv2", "id", "", "KivoraPassが入力されていません"},
+  };
+  for (const auto& m : missing) {
+    Type(m.orvAccount, m.kivoraId, m.password);
+    StartLogin(Global(), *m_context);
+    EXPECT_EQ(m_view.Messages().back().text, m.message);
+    EXPECT_EQ(m_view.Messages().back().caption, "Error");
+    EXPECT_FALSE(m_context->workerThread.joinable());
+  }
+  EXPECT_THAT(m_view.LogLines(), IsEmpty());
+
+  Type("orv2", "id", "pw");
+  for (int run = 0; run < 2; ++run) {
+    StartLogin(Global(), *m_context);
+    ASSERT_TRUE(m_context->workerThread.joinable());
+    m_context->workerThread.join();
+    EXPECT_EQ(Global().launcherMode, kGameStart);
+    EXPECT_EQ(m_view.LastLogLine(), "OneTime:" + kOneTimePass);
+  }
+}
+
+TEST(FindOneTimePass, ThePasswordFollowsTheSecondSeparatorAndIsCutAtThePageEnd)
+{
+  std::string password;
+  ASSERT_TRUE(FindOneTimePass(MenuPage(kSiid1, kOneTimePass), password));
+  EXPECT_EQ(password, kOneTimePass);
+  ASSERT_TRUE(FindOneTimePass("WebGameLaunch('orv', '" + kSiid1 + "', 'short", password));
+  EXPECT_EQ(password, "short");
+  EXPECT_FALSE(FindOneTimePass("WebGameLaunch('orv', '" + kSiid1 + "')", password));
+}
+
+}  // namespace
+}  // namespace orv::test
