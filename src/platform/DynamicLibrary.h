@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace orv {
 
 using LibraryHandle = void*;
@@ -17,6 +19,9 @@ class DynamicLibraries {
   // nullptr when the library has no export of that name.
   virtual void* Symbol(LibraryHandle library, const char* name) = 0;
   virtual void Free(LibraryHandle library) = 0;
+  // The launcher's own program file, as a launcher path; empty when the
+  // platform cannot name it.
+  virtual std::string ProgramPath() = 0;
 };
 
 }  // namespace orv

@@ -56,6 +56,20 @@ using Strings = std::vector<std::string>;
 
 // --- Listing ---
 
+TEST_F(FileSystemPosixTest, FindFilesListsInTheOrderWindowsDoes)
+{
+  // Letters fold to upper case, so '_' (5F) sorts after them; double-byte
+  // names come after every single-byte one.
+  for (const char* name : {"b.dfl", "\xE8\xA1\xA8.dfl", "_x.dfl", "A.dfl"})
+    WriteFile(Native(name), "");
+  std::vector<FoundFile> found;
+  ASSERT_EQ(m_files.FindFiles(Path("*.dfl").c_str(), found), 0u);
+  Strings order;
+  for (const FoundFile& file : found)
+    order.push_back(file.name);
+  EXPECT_EQ(order, (Strings{"A.dfl", "b.dfl", "_x.dfl", "表.dfl"}));
+}
+
 TEST_F(FileSystemPosixTest, FindFilesMatchesLikeWindowsAndReportsAttributes)
 {
   WriteFile(Native("a.dfl"), "");

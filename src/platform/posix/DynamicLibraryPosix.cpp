@@ -67,4 +67,15 @@ void DynamicLibrariesPosix::Free(LibraryHandle library)
   dlclose(library);
 }
 
+std::string DynamicLibrariesPosix::ProgramPath()
+{
+  char path[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string launcherPath;
+  if (length <= 0 || !Utf8ToCp932(std::string_view(path, static_cast<std::size_t>(length)),
+                                  launcherPath))
+    return {};
+  return launcherPath;
+}
+
 }  // namespace orv::posix

@@ -14,6 +14,7 @@ class DynamicLibrariesPosix final : public DynamicLibraries {
   LibraryHandle Load(const char* name) override;
   void* Symbol(LibraryHandle library, const char* name) override;
   void Free(LibraryHandle library) override;
+  std::string ProgramPath() override;
 };
 
 // "unpack.dll" -> "libunpack.so"; empty for a name that is not a bare .dll

@@ -36,6 +36,7 @@ std::size_t LastSeparator(std::string_view path)
 }
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // `*` and `?` over Shift_JIS bytes, ASCII letters without regard to case; a
 // double-byte character counts as one for `?`.
@@ -199,12 +200,16 @@ std::uint32_t FileSystemPosix::FindFiles(const char* pattern, std::vector<FoundF
       file.attributes = kAttributeNormal;
     found.push_back(std::move(file));
   }
-  // Windows lists a folder in name order, case aside; patches of one step
-  // are applied in listing order, so the order must not be the disk's whim.
+  // Windows lists a folder in name order with letters folded to upper case
+  // (so "_" sorts after letters) and double-byte characters after every
+  // single-byte one; patches of one step are applied in listing order, so
+  // the order must not be the disk's whim.
   std::sort(found.begin(), found.end(), [](const FoundFile& a, const FoundFile& b) {
     return std::lexicographical_compare(
-        a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
-        [](char x, char y) { return AsciiLower(x) < AsciiLower(y); });
+        a.name.begin(), a.name.end(), b.name.begin(), b.name.end(), [](char x, char y) {
+          return static_cast<unsigned char>(AsciiUpper(x)) <
+                 static_cast<unsigned char>(AsciiUpper(y));
+        });
   });
   return found.empty() ? err::kFileNotFound : 0;
 }

@@ -1,0 +1,164 @@
+#include "platform/win32/FileSystemWin32.h"
+
+#include <windows.h>
+#include <imagehlp.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+
+#include "platform/ErrorCodes.h"
+#include "platform/win32/Win32Error.h"
+
+namespace orv::win32 {
+
+namespace {
+
+std::uint32_t Result(BOOL succeeded, std::uint32_t fallback = err::kInvalidParameter)
+{
+  return succeeded ? 0 : LastErrorOr(fallback);
+}
+
+// The name as NTFS orders it: UTF-16, compared after folding to upper case.
+std::wstring SortKey(const std::string& name)
+{
+  const int length = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()),
+                                         nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0)
+    MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(),
+                        length);
+  return wide;
+}
+
+}  // namespace
+
+std::FILE* FileSystemWin32::OpenFile(const char* path, const char* mode)
+{
+  return std::fopen(path, mode);
+}
+
+bool FileSystemWin32::CurrentDirectory(std::string& path)
+{
+  // A folder whose name has no ANSI form comes back from the ANSI call with
+  // '?' in its place, which names another folder or none: refuse it.
+  const DWORD wideLength = GetCurrentDirectoryW(0, nullptr);
+  if (wideLength == 0)
+    return false;
+  std::wstring wide(wideLength, L'\0');
+  const DWORD wideWritten = GetCurrentDirectoryW(wideLength, wide.data());
+  if (wideWritten == 0 || wideWritten >= wideLength)
+    return false;
+  BOOL lossy = FALSE;
+  const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                         static_cast<int>(wideWritten), nullptr, 0, nullptr,
+                                         &lossy);
+  if (length <= 0 || lossy)
+    return false;
+
+  const DWORD size = GetCurrentDirectoryA(0, nullptr);
+  if (size == 0)
+    return false;
+  std::string current(size, '\0');
+  const DWORD written = GetCurrentDirectoryA(size, current.data());
+  if (written == 0 || written >= size)
+    return false;  // changed meanwhile
+  current.resize(written);
+  path = std::move(current);
+  return true;
+}
+
+std::uint32_t FileSystemWin32::FindFiles(const char* pattern, std::vector<FoundFile>& found)
+{
+  found.clear();
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(pattern, &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return LastErrorOr(err::kFileNotFound);
+  do {
+    found.push_back({data.cFileName, data.dwFileAttributes});
+  } while (FindNextFileA(find, &data));
+  const DWORD ended = GetLastError();
+  FindClose(find);
+  if (ended != ERROR_NO_MORE_FILES) {
+    found.clear();
+    return ended != 0 ? ended : err::kReadFault;
+  }
+  // NTFS lists a folder in this order, FAT and network shares in whatever
+  // order they hold; patches of one step are applied in listing order, so
+  // the order is made the same everywhere.
+  std::vector<std::pair<std::wstring, FoundFile>> keyed;
+  keyed.reserve(found.size());
+  for (FoundFile& file : found)
+    keyed.emplace_back(SortKey(file.name), std::move(file));
+  std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    return CompareStringOrdinal(a.first.data(), static_cast<int>(a.first.size()), b.first.data(),
+                                static_cast<int>(b.first.size()), TRUE) == CSTR_LESS_THAN;
+  });
+  found.clear();
+  for (auto& [key, file] : keyed)
+    found.push_back(std::move(file));
+  return 0;
+}
+
+std::uint32_t FileSystemWin32::MakeFolder(const char* path)
+{
+  return Result(CreateDirectoryA(path, nullptr));
+}
+
+std::uint32_t FileSystemWin32::MakePath(const char* path)
+{
+  const std::size_t end = LastSeparator(path);
+  if (end == std::string::npos)
+    return 0;
+  if (!MakeSureDirectoryPathExists(path))
+    return LastErrorOr(err::kPathNotFound);
+  // It takes a plain file standing where the last folder should be for a
+  // folder that exists, and reports success for a folder it did not make.
+  const std::string folder(path, end + 1);
+  if (end > 0 && !PathIsDirectoryA(folder.c_str()))
+    return err::kPathNotFound;
+  return 0;
+}
+
+bool FileSystemWin32::IsFolder(const char* path)
+{
+  return PathIsDirectoryA(path) != FALSE;
+}
+
+std::uint32_t FileSystemWin32::SetAttributes(const char* path, std::uint32_t attributes)
+{
+  return Result(SetFileAttributesA(path, attributes));
+}
+
+std::uint32_t FileSystemWin32::RemoveFile(const char* path)
+{
+  return Result(DeleteFileA(path));
+}
+
+std::uint32_t FileSystemWin32::RemoveFolder(const char* path)
+{
+  return Result(RemoveDirectoryA(path));
+}
+
+std::uint32_t FileSystemWin32::CopyFileOver(const char* from, const char* to)
+{
+  // Windows refuses to replace a read-only file, but wine run by root
+  // replaces it, as Linux lets root write it: the check keeps the promise
+  // on both.
+  const DWORD existing = GetFileAttributesA(to);
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY))
+    return err::kAccessDenied;
+  return Result(CopyFileA(from, to, FALSE));
+}
+
+std::uint32_t FileSystemWin32::MoveFileTo(const char* from, const char* to)
+{
+  return Result(MoveFileA(from, to));
+}
+
+std::uint32_t FileSystemWin32::MoveFileOver(const char* from, const char* to)
+{
+  return Result(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING));
+}
+
+}  // namespace orv::win32

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "platform/FileSystem.h"
+
+namespace orv::win32 {
+
+// Files through the Win32 ANSI calls: launcher paths are already what they
+// take, and every failure answers GetLastError().
+class FileSystemWin32 final : public FileSystem {
+ public:
+  std::FILE* OpenFile(const char* path, const char* mode) override;
+  bool CurrentDirectory(std::string& path) override;
+  std::uint32_t FindFiles(const char* pattern, std::vector<FoundFile>& found) override;
+  std::uint32_t MakeFolder(const char* path) override;
+  std::uint32_t MakePath(const char* path) override;
+  bool IsFolder(const char* path) override;
+  std::uint32_t SetAttributes(const char* path, std::uint32_t attributes) override;
+  std::uint32_t RemoveFile(const char* path) override;
+  std::uint32_t RemoveFolder(const char* path) override;
+  std::uint32_t CopyFileOver(const char* from, const char* to) override;
+  std::uint32_t MoveFileTo(const char* from, const char* to) override;
+  std::uint32_t MoveFileOver(const char* from, const char* to) override;
+};
+
+}  // namespace orv::win32
