@@ -8,6 +8,7 @@
 #include "app/LauncherApp.h"
 #include "plugins/CPlugIn.h"
 #include "plugins/HostExport.h"
+#include "ui/MainDialog.h"
 #include "ui/ControlIds.h"
 
 namespace orv {
@@ -38,10 +39,19 @@ bool HoldsGame(FileSystem& files, const char* folder)
 }  // namespace
 
 Launcher::Launcher(const Platform& platform, const Deployment& deployment,
+                   const char* packLibraryName)
+    : m_platform(platform),
+      m_deployment(deployment),
+      m_mainWindow(nullptr),
+      m_packLibraryName(packLibraryName)
+{
+}
+
+Launcher::Launcher(const Platform& platform, const Deployment& deployment,
                    DialogHandler& mainWindow, const char* packLibraryName)
     : m_platform(platform),
       m_deployment(deployment),
-      m_mainWindow(mainWindow),
+      m_mainWindow(&mainWindow),
       m_packLibraryName(packLibraryName)
 {
 }
@@ -97,7 +107,12 @@ bool Launcher::Startup()
 
   // 6. The main window is what runs next.
   m_app->dialogTemplate = ctl::kMainDialogTemplate;
-  m_app->dialogProc = &m_mainWindow;
+  if (m_mainWindow) {
+    m_app->dialogProc = m_mainWindow;
+  } else {
+    m_window = std::make_unique<MainDialog>(*m_global, *m_plugins);
+    m_app->dialogProc = m_window.get();
+  }
 
   // 7.
   m_platform.clock.BeginTimerResolution();
@@ -157,6 +172,9 @@ void Launcher::Shutdown()
 {
   // Plugins and the windows go first: they still use the shared state.
   // Then the shared state, which unloads the packing library.
+  // The window goes before the plugins: it joins its workers (the connect
+  // thread registers plugins) and its timer calls into them.
+  m_window.reset();
   if (m_plugins) {
     m_plugins->UnloadAll();
     m_plugins.reset();

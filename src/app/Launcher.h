@@ -9,6 +9,7 @@ namespace orv {
 
 class CGlobal;
 class CPlugIn;
+class MainDialog;
 class LauncherApp;
 
 // The composition root: creates the process-wide objects once, in the order
@@ -16,8 +17,13 @@ class LauncherApp;
 // fixed order. Worker threads never create any of these objects.
 class Launcher {
  public:
-  // mainWindow handles the main dialog; packLibraryName is the packing
-  // library's file name as the Windows program names it.
+  // The launcher with its own main window, made once start-up has made the
+  // shared state. packLibraryName is the packing library's file name as the
+  // Windows program names it.
+  Launcher(const Platform& platform, const Deployment& deployment,
+           const char* packLibraryName = "unpack.dll");
+  // The same with another handler of the main dialog, for programs that run
+  // the frame without the window's logic.
   Launcher(const Platform& platform, const Deployment& deployment, DialogHandler& mainWindow,
            const char* packLibraryName = "unpack.dll");
   ~Launcher();
@@ -40,6 +46,8 @@ class Launcher {
   CGlobal* Global() const { return m_global.get(); }
   // The plugin manager, from start-up on.
   CPlugIn* Plugins() const { return m_plugins.get(); }
+  // The launcher's own main window once start-up has passed.
+  MainDialog* Window() const { return m_window.get(); }
 
  private:
   bool TakeStartDirectory();
@@ -47,12 +55,13 @@ class Launcher {
 
   const Platform m_platform;
   const Deployment m_deployment;
-  DialogHandler& m_mainWindow;
+  DialogHandler* const m_mainWindow;
   const char* const m_packLibraryName;
 
   std::unique_ptr<LauncherApp> m_app;
   std::unique_ptr<CGlobal> m_global;
   std::unique_ptr<CPlugIn> m_plugins;
+  std::unique_ptr<MainDialog> m_window;
   bool m_timerResolutionRequested = false;
 };
 

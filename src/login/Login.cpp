@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
@@ -224,7 +222,7 @@ bool FindOneTimePass(std::string_view menuPage, std::string& oneTimePass)
   return true;
 }
 
-void StartLogin(CGlobal& global, ConnectionContext& context)
+void StartLogin(CGlobal& global, ConnectionContext& context, std::function<void()> onSignedIn)
 {
   LauncherApp& app = global.app();
   if (ReadInput(global, ctl::kOrvAccountCombo).empty()) {
@@ -239,33 +237,33 @@ void StartLogin(CGlobal& global, ConnectionContext& context)
     app.ShowMessage("Error", "KivoraPassが入力されていません");
     return;
   }
-  // The previous login thread has enabled the buttons as its last act; it
-  // is at most a few instructions from its end, and a thread object may not
-  // be replaced while it still refers to a running thread.
-  if (context.workerThread.joinable())
-    context.workerThread.join();
-  try {
-    context.workerThread = std::thread([&global, &context] { LoginThreadProc(global, context); });
-  } catch (const std::system_error&) {
+  const bool started = context.workerThread.Start([&global, &context, onSignedIn] {
+    bool signedIn = false;
+    LoginThreadProc(global, context, &signedIn);
+    if (signedIn && onSignedIn)
+      onSignedIn();
+  });
+  if (!started)
     app.ShowMessage("Error", "Loginスレッドの起動に失敗しました");
-  }
 }
 
-std::uint32_t LoginThreadProc(CGlobal& global, ConnectionContext& context)
+std::uint32_t LoginThreadProc(CGlobal& global, ConnectionContext& context, bool* signedIn)
 {
+  if (signedIn)
+    *signedIn = false;
   EnableButtons(global, false);
   const std::string orvAccountId = ReadInput(global, ctl::kOrvAccountCombo);
   const std::string kivoraId = ReadInput(global, ctl::kKivoraIdCombo);
   const std::string password = ReadInput(global, ctl::kPasswordEdit);
 
   global.WriteProcessLog("サーバーログイン");
-  bool signedIn = LoginPortal(global, kivoraId.c_str(), password.c_str(), context) >= 0;
-  if (!signedIn) {
+  bool loggedIn = LoginPortal(global, kivoraId.c_str(), password.c_str(), context) >= 0;
+  if (!loggedIn) {
     global.WriteProcessLog("KivoraGamesからのログインに失敗");
     global.WriteProcessLog("アトラクションセンターからのログイン");
-    signedIn = LoginMemberSite(global, kivoraId.c_str(), password.c_str(), context) >= 0;
+    loggedIn = LoginMemberSite(global, kivoraId.c_str(), password.c_str(), context) >= 0;
   }
-  if (signedIn) {
+  if (loggedIn) {
     global.WriteProcessLog("サーバーへのログイン成功");
     global.WriteProcessLog("SIIDの取得");
     if (FetchSiid(global, orvAccountId.c_str(), context) >= 0) {
@@ -273,6 +271,8 @@ std::uint32_t LoginThreadProc(CGlobal& global, ConnectionContext& context)
       if (FetchOneTimePass(global, context) >= 0) {
         global.WriteProcessLog("OneTime:%s", global.oneTimePass);
         global.SetLauncherMode(kGameStart);
+        if (signedIn)
+          *signedIn = true;
       }
     }
   }

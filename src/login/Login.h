@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -17,10 +18,14 @@ struct ConnectionContext;
 // the later pages. The context's session must have been opened.
 
 // On the window thread: checks the three inputs (a message box for a
-// missing one) and starts the login thread on the context.
-void StartLogin(CGlobal& global, ConnectionContext& context);
+// missing one) and starts the login thread on the context. onSignedIn runs
+// on the login thread at its end when the one-time password was obtained.
+void StartLogin(CGlobal& global, ConnectionContext& context,
+                std::function<void()> onSignedIn = {});
 // The login thread's whole run; the buttons are disabled while it runs.
-std::uint32_t LoginThreadProc(CGlobal& global, ConnectionContext& context);
+// Returns 0; signedIn (when given) tells whether it reached GameStart.
+std::uint32_t LoginThreadProc(CGlobal& global, ConnectionContext& context,
+                              bool* signedIn = nullptr);
 
 // The four exchanges; 0 or kEFail, each having logged why it failed.
 std::int32_t LoginPortal(CGlobal& global, const char* kivoraId, const char* password,

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <thread>
 #include <vector>
 
+#include "app/WorkerThread.h"
 #include "net/HttpSession.h"
 
 namespace orv {
@@ -14,9 +14,11 @@ struct ConnectionContext {
   explicit ConnectionContext(CGlobal& global) : session(global) {}
 
   std::vector<std::uint8_t> body;
-  std::thread workerThread;  // joined by its owner before the context goes
   std::uint32_t reserved = 0;
   HttpSession session;
+  // Last, so that a worker still running is joined before the session and
+  // the body it uses go.
+  WorkerThread workerThread;
 };
 
 }  // namespace orv

@@ -20,10 +20,9 @@ CPatcher::~CPatcher()
 {
   // The owner waits for the thread first; this only keeps a forgotten one
   // from outliving the objects it uses.
-  if (m_thread.joinable()) {
+  if (connection.workerThread.Running())
     m_global.workerRun = 0;
-    m_thread.join();
-  }
+  connection.workerThread.Join();
 }
 
 void CPatcher::OpenSession(std::uint32_t timeoutMilliseconds)
@@ -35,18 +34,9 @@ void CPatcher::CloseSession() { connection.session.Close(); }
 
 void CPatcher::Start()
 {
-  // The action button is off while a run goes on, but it comes back on just
-  // before the thread ends: a thread still here has finished or is about to.
-  if (m_thread.joinable())
-    m_thread.join();
   m_global.workerRun = 1;
-  m_running = true;
-  try {
-    m_thread = std::thread(PatchThreadProc, this);
-  } catch (const std::system_error&) {
-    m_running = false;
+  if (!connection.workerThread.Start([this] { PatchThreadProc(this); }))
     m_global.app().ShowMessage("Error", "パッチスレッドの起動に失敗しました");
-  }
 }
 
 void PatchThreadProc(CPatcher* patcher)
@@ -57,31 +47,23 @@ void PatchThreadProc(CPatcher* patcher)
   view.EnableControl(ctl::kWebPageButton, false);
   view.StopTimer(ctl::kUpdateTimer);
 
-  patcher->RunStepUpdate();
+  const bool reached = patcher->RunStepUpdate();
 
   view.EnableControl(ctl::kOptionButton, true);
   view.EnableControl(ctl::kExitButton, true);
   view.EnableControl(ctl::kMainButton, true);
   view.EnableControl(ctl::kWebPageButton, true);
   view.StartTimer(ctl::kUpdateTimer, 1000);
-  patcher->m_running = false;
+  if (patcher->onRunEnded)
+    patcher->onRunEnded(reached);
 }
 
 void WaitForWorker(CPatcher& patcher)
 {
-  if (!patcher.m_thread.joinable())
-    return;
-  View& view = patcher.m_global.platform().view;
-  for (;;) {
-    patcher.m_global.workerRun = 0;
-    if (!patcher.m_running)
-      break;
-    view.DispatchPendingEvent();
-  }
-  patcher.m_thread.join();
+  patcher.connection.workerThread.Wait(patcher.m_global);
 }
 
-void CPatcher::RunStepUpdate()
+bool CPatcher::RunStepUpdate()
 {
   View& view = m_global.platform().view;
   Clock& clock = m_global.platform().clock;
@@ -140,6 +122,7 @@ void CPatcher::RunStepUpdate()
       break;
   }
   DeleteWorkFolder(m_global);
+  return outcome == Outcome::Success;
 }
 
 bool CPatcher::ApplyStep()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,10 +41,11 @@ class CPatcher {
   // message box when the thread cannot be started.
   void Start();
   // Whether a patch thread has been started and not yet been waited for.
-  bool HasThread() const { return m_thread.joinable(); }
+  bool HasThread() const { return connection.workerThread.Started(); }
 
-  // The step loop; its outcome is the launcher mode.
-  void RunStepUpdate();
+  // The step loop; its outcome is the launcher mode. True when the game
+  // reached the server version.
+  bool RunStepUpdate();
   // The apply phase of one downloaded step.
   bool ApplyStep();
 
@@ -62,6 +64,8 @@ class CPatcher {
   std::vector<DownloadEntry> downloadList;
   std::vector<std::string> addList;
   ConnectionContext connection;
+  // Told at the end of every patch run whether it reached the server version.
+  std::function<void(bool reachedServerVersion)> onRunEnded;
 
  protected:
   friend void PatchThreadProc(CPatcher* patcher);
@@ -69,8 +73,6 @@ class CPatcher {
 
   CGlobal& m_global;
   VersionState& m_versions;
-  std::thread m_thread;
-  std::atomic<bool> m_running{false};
 };
 
 // The patch thread: buttons and timer off, the step loop, buttons and timer

@@ -19,9 +19,29 @@ class QuietView : public View {
   void SetControlText(int, const char*) override {}
   std::string GetControlText(int) override { return {}; }
   void EnableControl(int, bool) override {}
+  bool IsControlEnabled(int) override { return true; }
   void* ControlHandle(int) override { return nullptr; }
+  void SetWindowTitle(const char*) override {}
+  void CenterMainWindow() override {}
   void ShowMainWindowNormal() override {}
   void PostQuit(int) override {}
+  void DestroyMainWindow() override {}
+  void ResetCombo(int) override {}
+  int AddComboItem(int, const char*) override { return 0; }
+  void InsertComboItem(int, int, const char*) override {}
+  void DeleteComboItem(int, int) override {}
+  bool SelectComboItem(int, int) override { return false; }
+  int ComboSelection(int) override { return -1; }
+  bool ShowOptionPanel(DialogHandler&) override { return false; }
+  void HideOptionPanel() override {}
+  void SetPanelText(int, const char*) override {}
+  std::string GetPanelText(int) override { return {}; }
+  void SetPanelCheck(int, bool) override {}
+  bool PanelChecked(int) override { return false; }
+  void AddListColumn(int, const char*, int) override {}
+  void AddListRow(int, const std::vector<std::string>&) override {}
+  int ListRowCount(int) override { return 0; }
+  int ListSelectedRow(int) override { return -1; }
   void SetProgressRange(int, int) override {}
   void SetProgressStep(int) override {}
   void SetProgressPosition(int) override {}

@@ -6,7 +6,7 @@
 #include "login/Login.h"
 #include "net/ConnectionContext.h"
 #include "support/FrameFixture.h"
-#include "support/LoopbackServer.h"
+#include "support/KivoraSites.h"
 #include "ui/ControlIds.h"
 
 namespace orv::test {
@@ -16,31 +16,15 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
-const std::string kSiid1 = "11111111-2222-3333-4444-555555555555";
-const std::string kSiid2 = "aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee";
-const std::string kOneTimePass = "0123456789ABCDEFGHIJ0123456789abcdefghij";
+const std::string& kSiid1 = KivoraSites::kSiid1;
+const std::string& kSiid2 = KivoraSites::kSiid2;
+const std::string& kOneTimePass = KivoraSites::kOneTimePass;
 const char* const kRefused = "ログインに失敗しました KivoraIDかパスワードが間違っています";
+using Sites = KivoraSites;
 
-std::string CentreEntry(const std::string& orvAccount, const std::string& siid)
-{
-  return "<tr><td><span class=\"details01\">" + orvAccount +
-         "</span></td><td><a href=\"/front/member/payment/select.aspx?SIID=" + siid +
-         "\">お支払い</a></td></tr>\r\n";
-}
-
-std::string MenuPage(const std::string& siid, const std::string& password)
-{
-  return "<html><body><a href=\"javascript:WebGameLaunch('orv', '" + siid + "', '" + password +
-         "', 'ja');\">ゲームスタート</a></body></html>";
-}
-
-HttpReply Reply(int status, std::string body)
-{
-  HttpReply reply;
-  reply.status = status;
-  reply.body = std::move(body);
-  return reply;
-}
+std::string CentreEntry(const std::string& a, const std::string& s) { return Sites::CentreEntry(a, s); }
+std::string MenuPage(const std::string& s, const std::string& p) { return Sites::MenuPage(s, p); }
+HttpReply Reply(int status, std::string body) { return Sites::Reply(status, std::move(body)); }
 
 // The bytes a form field's value stood for.
 std::string FormDecode(const std::string& encoded)
@@ -71,32 +55,13 @@ class LoginTest : public FrameFixture {
  protected:
   LoginTest() : FrameFixture(LoopbackServer::AuthorityFile())
   {
-    m_deployment.portalHost = "127.0.0.1";
-    m_deployment.portalPort = m_portal.port();
-    m_deployment.memberHost = "localhost";
-    m_deployment.memberPort = m_member.port();
+    m_sites.PointAt(m_deployment);
     CGlobal& global = StartLauncher();
     global.SetLauncherMode(kLogin);
     m_context = std::make_unique<ConnectionContext>(global);
     m_context->session.Open(10000);
 
-    m_portal.Handle("POST", "/index.php", [](const HttpRequestSeen&) {
-      return Reply(200, "<html>ようこそ</html>");
-    });
-    m_member.Handle("POST", "/front/guest/login.aspx", [](const HttpRequestSeen&) {
-      HttpReply reply = Reply(200, "<html>ようこそ</html>");
-      reply.headers = {{"Set-Cookie", "sso=t0k3n; Path=/"}};
-      return reply;
-    });
-    m_member.ServeText("/front/member/center.aspx",
-                       CentreEntry("orv1", kSiid1) + CentreEntry("orv2", kSiid2));
-    m_member.ServeText("/front/orv/iframe/menu.aspx", MenuPage(kSiid2, kOneTimePass));
     Type("orv2", "kivora-user", "secret");
-  }
-  ~LoginTest() override
-  {
-    if (m_context->workerThread.joinable())
-      m_context->workerThread.join();
   }
 
   void Type(const std::string& orvAccount, const std::string& kivoraId,
@@ -124,8 +89,9 @@ class LoginTest : public FrameFixture {
     return m_seen.path == path ? &m_seen : nullptr;
   }
 
-  LoopbackServer m_portal{LoopbackServer::Scheme::Https};
-  LoopbackServer m_member{LoopbackServer::Scheme::Https};
+  KivoraSites m_sites;
+  LoopbackServer& m_portal = m_sites.portal;
+  LoopbackServer& m_member = m_sites.member;
   std::unique_ptr<ConnectionContext> m_context;
   mutable HttpRequestSeen m_seen;
 };
@@ -288,18 +254,25 @@ TEST_F(LoginTest, StartLoginChecksTheInputsThenRunsOnItsOwnThread)
     StartLogin(Global(), *m_context);
     EXPECT_EQ(m_view.Messages().back().text, m.message);
     EXPECT_EQ(m_view.Messages().back().caption, "Error");
-    EXPECT_FALSE(m_context->workerThread.joinable());
+    EXPECT_FALSE(m_context->workerThread.Started());
   }
   EXPECT_THAT(m_view.LogLines(), IsEmpty());
 
   Type("orv2", "id", "pw");
+  std::atomic<int> signedIn{0};
   for (int run = 0; run < 2; ++run) {
-    StartLogin(Global(), *m_context);
-    ASSERT_TRUE(m_context->workerThread.joinable());
-    m_context->workerThread.join();
+    StartLogin(Global(), *m_context, [&] { ++signedIn; });
+    ASSERT_TRUE(m_context->workerThread.Started());
+    m_context->workerThread.Join();
     EXPECT_EQ(Global().launcherMode, kGameStart);
     EXPECT_EQ(m_view.LastLogLine(), "OneTime:" + kOneTimePass);
   }
+  EXPECT_EQ(signedIn, 2);
+  // A refused sign-in does not count.
+  m_member.ServeText("/front/orv/iframe/menu.aspx", "<html></html>");
+  StartLogin(Global(), *m_context, [&] { ++signedIn; });
+  m_context->workerThread.Join();
+  EXPECT_EQ(signedIn, 2);
 }
 
 TEST(FindOneTimePass, ThePasswordFollowsTheSecondSeparatorAndIsCutAtThePageEnd)

@@ -1,10 +1,31 @@
 #include "support/RecordingView.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <set>
+
+#include "ui/ControlIds.h"
 
 namespace orv::test {
+
+namespace {
+// The edit fields, whose every change of text notifies their dialog.
+const std::set<int> kMainEdits = {ctl::kInformation, ctl::kPasswordEdit, ctl::kStatusLine};
+const std::set<int> kPanelEdits = {ctl::kOrvDirEdit,       ctl::kLocalVersionEdit,
+                                   ctl::kUpdateStepEdit,   ctl::kFileVersionEdit,
+                                   ctl::kAttractionEdit,   ctl::kKivoraEdit};
+const std::set<int> kCombos = {ctl::kKivoraIdCombo, ctl::kOrvAccountCombo};
+constexpr int kMainWidth = 303;
+constexpr int kPanelWidth = 187;
+
+void Notify(const std::atomic<DialogHandler*>& handler, int controlId, int code)
+{
+  if (DialogHandler* target = handler.load())
+    target->OnCommand(controlId, code);
+}
+}  // namespace
 
 void RecordingView::ShowMessageBox(const char* caption, const char* text, MessageStyle style)
 {
@@ -25,6 +46,8 @@ bool RecordingView::ChooseFolder(const char* title,
 int RecordingView::RunModalDialog(int templateId, DialogHandler& handler)
 {
   dialogsRun.push_back(templateId);
+  if (templateId == ctl::kMainDialogTemplate)
+    AttachMainWindow(&handler);
   if (whileDialogRuns)
     whileDialogRuns(templateId, handler);
   return dialogResult;
@@ -45,8 +68,12 @@ void RecordingView::SetStatusLine(std::string text)
 
 void RecordingView::SetControlText(int controlId, const char* text)
 {
-  std::lock_guard guard(m_mutex);
-  m_texts[controlId] = text;
+  {
+    std::lock_guard guard(m_mutex);
+    m_texts[controlId] = text;
+  }
+  if (kMainEdits.count(controlId))
+    Notify(m_mainHandler, controlId, ctl::kEditUpdate);
 }
 
 void* RecordingView::ControlHandle(int controlId)
@@ -112,6 +139,15 @@ void RecordingView::EnableControl(int controlId, bool enabled)
   std::lock_guard guard(m_mutex);
   m_enabled[controlId] = enabled;
   m_enableCalls.push_back(enabled ? controlId : -controlId);
+}
+
+bool RecordingView::IsControlEnabled(int controlId)
+{
+  std::lock_guard guard(m_mutex);
+  auto found = m_enabled.find(controlId);
+  if (found != m_enabled.end())
+    return found->second;
+  return controlId != ctl::kMainButton && controlId != ctl::kOptionButton;
 }
 
 void RecordingView::SetProgressRange(int low, int high)
@@ -198,6 +234,229 @@ std::vector<int> RecordingView::TimerCalls() const
 {
   std::lock_guard guard(m_mutex);
   return m_timerCalls;
+}
+
+}  // namespace orv::test
+
+namespace orv::test {
+
+void RecordingView::SetWindowTitle(const char* title)
+{
+  std::lock_guard guard(m_mutex);
+  m_title = title;
+}
+
+std::string RecordingView::Title() const
+{
+  std::lock_guard guard(m_mutex);
+  return m_title;
+}
+
+void RecordingView::DestroyMainWindow()
+{
+  if (m_destroyed.exchange(true))
+    return;
+  if (DialogHandler* handler = m_mainHandler.exchange(nullptr))
+    handler->OnDestroy();
+}
+
+void RecordingView::AttachMainWindow(DialogHandler* handler)
+{
+  m_destroyed = false;
+  m_mainHandler = handler;
+}
+
+void RecordingView::UserClicks(int controlId, bool panel)
+{
+  Notify(panel ? m_panelHandler : m_mainHandler, controlId, ctl::kClicked);
+}
+
+void RecordingView::UserTypes(int controlId, const std::string& text, bool panel)
+{
+  {
+    std::lock_guard guard(m_mutex);
+    (panel ? m_panelTexts : m_texts)[controlId] = text;
+    if (!panel && kCombos.count(controlId))
+      m_comboSelection[controlId] = -1;
+  }
+  if (panel)
+    Notify(m_panelHandler, controlId, ctl::kEditUpdate);
+  else
+    Notify(m_mainHandler, controlId, kCombos.count(controlId) ? ctl::kEditChange : ctl::kEditUpdate);
+}
+
+void RecordingView::UserSelectsComboItem(int controlId, int index)
+{
+  ASSERT_TRUE(SelectComboItem(controlId, index));
+  Notify(m_mainHandler, controlId, ctl::kSelectionChange);
+}
+
+void RecordingView::UserTicks(int controlId, bool checked)
+{
+  SetPanelCheck(controlId, checked);
+  Notify(m_panelHandler, controlId, ctl::kClicked);
+}
+
+void RecordingView::ResetCombo(int controlId)
+{
+  std::lock_guard guard(m_mutex);
+  m_comboItems[controlId].clear();
+  m_comboSelection[controlId] = -1;
+  m_texts[controlId].clear();
+}
+
+int RecordingView::AddComboItem(int controlId, const char* text)
+{
+  std::lock_guard guard(m_mutex);
+  m_comboItems[controlId].push_back(text);
+  return static_cast<int>(m_comboItems[controlId].size()) - 1;
+}
+
+void RecordingView::InsertComboItem(int controlId, int index, const char* text)
+{
+  std::lock_guard guard(m_mutex);
+  auto& items = m_comboItems[controlId];
+  if (index < 0 || index > static_cast<int>(items.size()))
+    index = static_cast<int>(items.size());
+  items.insert(items.begin() + index, text);
+}
+
+void RecordingView::DeleteComboItem(int controlId, int index)
+{
+  std::lock_guard guard(m_mutex);
+  auto& items = m_comboItems[controlId];
+  if (index >= 0 && index < static_cast<int>(items.size()))
+    items.erase(items.begin() + index);
+  if (m_comboSelection[controlId] == index)
+    m_comboSelection[controlId] = -1;
+}
+
+bool RecordingView::SelectComboItem(int controlId, int index)
+{
+  std::lock_guard guard(m_mutex);
+  const auto& items = m_comboItems[controlId];
+  if (index < 0 || index >= static_cast<int>(items.size())) {
+    m_comboSelection[controlId] = -1;
+    return false;
+  }
+  m_comboSelection[controlId] = index;
+  m_texts[controlId] = items[index];
+  return true;
+}
+
+int RecordingView::ComboSelection(int controlId)
+{
+  std::lock_guard guard(m_mutex);
+  auto found = m_comboSelection.find(controlId);
+  return found == m_comboSelection.end() ? -1 : found->second;
+}
+
+std::vector<std::string> RecordingView::ComboItems(int controlId) const
+{
+  std::lock_guard guard(m_mutex);
+  auto found = m_comboItems.find(controlId);
+  return found == m_comboItems.end() ? std::vector<std::string>() : found->second;
+}
+
+bool RecordingView::ShowOptionPanel(DialogHandler& handler)
+{
+  if (panelCreationFails)
+    return false;
+  {
+    std::lock_guard guard(m_mutex);
+    m_panelTexts.clear();
+    m_panelChecks.clear();
+    m_listColumns.clear();
+    m_listRows.clear();
+  }
+  m_panelHandler = &handler;
+  handler.OnInitDialog();
+  return true;
+}
+
+void RecordingView::HideOptionPanel()
+{
+  if (DialogHandler* handler = m_panelHandler.exchange(nullptr))
+    handler->OnDestroy();
+}
+
+bool RecordingView::PanelShown() const
+{
+  return m_panelHandler.load() != nullptr;
+}
+
+int RecordingView::MainWindowWidth() const
+{
+  return kMainWidth + (PanelShown() ? kPanelWidth : 0);
+}
+
+void RecordingView::SetPanelText(int controlId, const char* text)
+{
+  {
+    std::lock_guard guard(m_mutex);
+    m_panelTexts[controlId] = text;
+  }
+  if (kPanelEdits.count(controlId))
+    Notify(m_panelHandler, controlId, ctl::kEditUpdate);
+}
+
+std::string RecordingView::GetPanelText(int controlId)
+{
+  return PanelText(controlId);
+}
+
+std::string RecordingView::PanelText(int controlId) const
+{
+  std::lock_guard guard(m_mutex);
+  auto found = m_panelTexts.find(controlId);
+  return found == m_panelTexts.end() ? std::string() : found->second;
+}
+
+void RecordingView::SetPanelCheck(int controlId, bool checked)
+{
+  std::lock_guard guard(m_mutex);
+  m_panelChecks[controlId] = checked;
+}
+
+bool RecordingView::PanelChecked(int controlId)
+{
+  std::lock_guard guard(m_mutex);
+  return m_panelChecks[controlId];
+}
+
+void RecordingView::AddListColumn(int, const char* title, int width)
+{
+  std::lock_guard guard(m_mutex);
+  m_listColumns.push_back({title, width});
+}
+
+void RecordingView::AddListRow(int, const std::vector<std::string>& cells)
+{
+  std::lock_guard guard(m_mutex);
+  m_listRows.push_back(cells);
+}
+
+int RecordingView::ListRowCount(int)
+{
+  std::lock_guard guard(m_mutex);
+  return static_cast<int>(m_listRows.size());
+}
+
+int RecordingView::ListSelectedRow(int)
+{
+  return selectedListRow;
+}
+
+std::vector<RecordingView::ListColumn> RecordingView::ListColumns() const
+{
+  std::lock_guard guard(m_mutex);
+  return m_listColumns;
+}
+
+std::vector<std::vector<std::string>> RecordingView::ListRows() const
+{
+  std::lock_guard guard(m_mutex);
+  return m_listRows;
 }
 
 }  // namespace orv::test

@@ -32,10 +32,31 @@ class RecordingView : public View {
   void SetControlText(int controlId, const char* text) override;
   std::string GetControlText(int controlId) override { return ControlText(controlId); }
   void EnableControl(int controlId, bool enabled) override;
+  // As the main window starts: the main and Option buttons disabled.
+  bool IsControlEnabled(int controlId) override;
   // A distinct fake handle per control: the id plus one, as a pointer.
   void* ControlHandle(int controlId) override;
+  void SetWindowTitle(const char* title) override;
+  void CenterMainWindow() override { ++m_centerCalls; }
   void ShowMainWindowNormal() override { ++m_showNormalCalls; }
   void PostQuit(int exitCode) override;
+  void DestroyMainWindow() override;
+  void ResetCombo(int controlId) override;
+  int AddComboItem(int controlId, const char* text) override;
+  void InsertComboItem(int controlId, int index, const char* text) override;
+  void DeleteComboItem(int controlId, int index) override;
+  bool SelectComboItem(int controlId, int index) override;
+  int ComboSelection(int controlId) override;
+  bool ShowOptionPanel(DialogHandler& handler) override;
+  void HideOptionPanel() override;
+  void SetPanelText(int controlId, const char* text) override;
+  std::string GetPanelText(int controlId) override;
+  void SetPanelCheck(int controlId, bool checked) override;
+  bool PanelChecked(int controlId) override;
+  void AddListColumn(int controlId, const char* title, int width) override;
+  void AddListRow(int controlId, const std::vector<std::string>& cells) override;
+  int ListRowCount(int controlId) override;
+  int ListSelectedRow(int controlId) override;
   void SetProgressRange(int low, int high) override;
   void SetProgressStep(int step) override;
   void SetProgressPosition(int position) override;
@@ -69,6 +90,33 @@ class RecordingView : public View {
   std::vector<int> TimerCalls() const;
   int dispatchCalls() const { return m_dispatchCalls; }
   int showNormalCalls() const { return m_showNormalCalls; }
+  int centerCalls() const { return m_centerCalls; }
+  std::string Title() const;
+
+  // The main window as a user meets it: the handler that gets its
+  // notifications (set by RunModalDialog too), and what the user does.
+  void AttachMainWindow(DialogHandler* handler);
+  bool MainWindowDestroyed() const { return m_destroyed; }
+  // Clicks a button or types into a combo box or an edit field of the main
+  // window, or of the options panel when panel is true.
+  void UserClicks(int controlId, bool panel = false);
+  void UserTypes(int controlId, const std::string& text, bool panel = false);
+  void UserSelectsComboItem(int controlId, int index);
+  void UserTicks(int controlId, bool checked);
+  std::vector<std::string> ComboItems(int controlId) const;
+
+  // The options panel and the main window's width in dialog units.
+  bool PanelShown() const;
+  int MainWindowWidth() const;
+  bool panelCreationFails = false;
+  std::string PanelText(int controlId) const;
+  struct ListColumn {
+    std::string title;
+    int width;
+  };
+  std::vector<ListColumn> ListColumns() const;
+  std::vector<std::vector<std::string>> ListRows() const;
+  int selectedListRow = -1;
   // Every exit code posted with PostQuit, in order.
   std::vector<int> QuitCalls() const;
 
@@ -101,6 +149,17 @@ class RecordingView : public View {
   std::vector<int> m_timerCalls;
   std::atomic<int> m_dispatchCalls{0};
   std::atomic<int> m_showNormalCalls{0};
+  std::atomic<int> m_centerCalls{0};
+  std::string m_title;
+  std::atomic<DialogHandler*> m_mainHandler{nullptr};
+  std::atomic<DialogHandler*> m_panelHandler{nullptr};
+  std::atomic<bool> m_destroyed{false};
+  std::map<int, std::vector<std::string>> m_comboItems;
+  std::map<int, int> m_comboSelection;
+  std::map<int, std::string> m_panelTexts;
+  std::map<int, bool> m_panelChecks;
+  std::vector<ListColumn> m_listColumns;
+  std::vector<std::vector<std::string>> m_listRows;
   std::vector<int> m_quitCalls;
 };
 

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace orv {
+
+class CGlobal;
+
+// A worker thread of the main window (connect, login, patch). It is started
+// on the window thread and waited for there; while it is waited for, the
+// window goes on handling its events, because a worker may be calling into
+// the window and waiting for the answer.
+class WorkerThread {
+ public:
+  WorkerThread() = default;
+  // A thread still running is joined: nothing it uses may go before it.
+  ~WorkerThread();
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+
+  // Runs work on a new thread. An earlier thread has ended or is about to
+  // (workers end by enabling the buttons that start them) and is joined
+  // first. False when no thread could be made.
+  bool Start(std::function<void()> work);
+  // Whether a thread was started and not yet waited for.
+  bool Started() const { return m_thread.joinable(); }
+  bool Running() const { return m_running; }
+  // Clears workerRun, so that downloads and patching stop, and handles
+  // window events until the thread has ended; then joins it. Returns at
+  // once when no thread was started.
+  void Wait(CGlobal& global);
+  // Joins without handling events: for threads known to be ending.
+  void Join();
+
+ private:
+  std::thread m_thread;
+  std::atomic<bool> m_running{false};
+};
+
+}  // namespace orv

@@ -1,0 +1,347 @@
+#include "ui/MainDialog.h"
+
+#include <string>
+
+#include "app/CGlobal.h"
+#include "app/LauncherApp.h"
+#include "app/LauncherMode.h"
+#include "app/ModuleVersionInfo.h"
+#include "login/GameLaunch.h"
+#include "login/Login.h"
+#include "plugins/CPlugIn.h"
+#include "ui/ControlIds.h"
+
+namespace orv {
+
+namespace {
+
+constexpr std::size_t kLongestInput = 255;
+constexpr unsigned kTimerPeriod = 1000;
+
+std::string Cut(std::string text)
+{
+  if (text.size() > kLongestInput)
+    text.resize(kLongestInput);
+  return text;
+}
+
+}  // namespace
+
+MainDialog::MainDialog(CGlobal& global, CPlugIn& plugins)
+    : versionConnection(global),
+      loginContext(global),
+      stepPatcher(global, versions),
+      parallelPatcher(global, versions),
+      options(global, plugins, *this),
+      m_global(global),
+      m_plugins(plugins),
+      m_view(global.platform().view)
+{
+  stepPatcher.onRunEnded = [this](bool reached) {
+    if (reached)
+      ArmAutoStart();
+  };
+}
+
+MainDialog::~MainDialog()
+{
+  WaitForWorkers();
+  if (optionShown) {
+    m_view.HideOptionPanel();
+    optionShown = false;
+  }
+  stepPatcher.CloseSession();
+  parallelPatcher.TearDown();
+  versionConnection.session.Close();
+  loginContext.session.Close();
+  m_view.StopTimer(ctl::kUpdateTimer);
+  if (m_global.MainWindow() == &m_view)
+    m_global.SetMainWindow(nullptr);
+}
+
+bool MainDialog::ValidAccount(int index) const
+{
+  return index >= 0 && static_cast<std::size_t>(index) < m_global.accounts.size();
+}
+
+// --- Window creation ---
+
+void MainDialog::OnInitDialog()
+{
+  m_global.SetMainWindow(&m_view);
+
+  ModuleVersionInfo own = {};
+  ReadVersionInfo(m_global.platform().versions, m_global.platform().libraries.ProgramPath().c_str(),
+                  own);
+  m_view.SetWindowTitle(("OrvLauncher " + std::string(own.PrivateBuild)).c_str());
+  m_view.CenterMainWindow();
+
+  FillKivoraIdCombo();
+  FillOrvAccountCombo(m_global.LastGID);
+  // These only change what the boxes show; the selection the handlers use
+  // stays as the fill left it.
+  m_view.SelectComboItem(ctl::kKivoraIdCombo, m_global.LastGID);
+  m_view.SelectComboItem(ctl::kOrvAccountCombo, m_global.LastAID);
+
+  const std::uint32_t timeout = TimeoutMilliseconds(m_global.Timeout);
+  stepPatcher.OpenSession(timeout);
+  parallelPatcher.SetUp(static_cast<std::size_t>(m_global.connectionCount), timeout);
+  versionConnection.session.Open(timeout);
+  loginContext.session.Open(timeout);
+
+  StartConnectThread();
+}
+
+void MainDialog::FillKivoraIdCombo()
+{
+  const AccountList& accounts = m_global.accounts;
+  if (accounts.empty())
+    return;
+  // Settings from another account list must not pick an account that is
+  // not there: the window then starts with none chosen.
+  selectedAccount =
+      !accounts[0].kivoraId.empty() && ValidAccount(m_global.LastGID) ? m_global.LastGID : -1;
+  for (const AccountEntry& account : accounts)
+    m_view.AddComboItem(ctl::kKivoraIdCombo, account.kivoraId.c_str());
+}
+
+void MainDialog::FillOrvAccountCombo(int account)
+{
+  m_view.ResetCombo(ctl::kOrvAccountCombo);
+  selectedOrvAccount = -1;
+  if (!ValidAccount(account))
+    return;
+  const AccountEntry& entry = m_global.accounts[static_cast<std::size_t>(account)];
+  selectedOrvAccount = entry.orvAccountIds.empty() ? -1 : 0;
+  for (const std::string& id : entry.orvAccountIds)
+    m_view.AddComboItem(ctl::kOrvAccountCombo, id.c_str());
+  if (m_view.SelectComboItem(ctl::kOrvAccountCombo, 0))
+    CopyText(m_global.orvAccountId, entry.orvAccountIds[0]);
+  m_fillingPassword = true;
+  m_view.SetControlText(ctl::kPasswordEdit, entry.password.c_str());
+  m_fillingPassword = false;
+}
+
+// --- The connect sequence ---
+
+void MainDialog::StartConnectThread()
+{
+  if (!connectThread.Start([this] { ConnectThreadProc(); })) {
+    m_global.WriteProcessLog("サーバへの接続スレッドの起動に失敗しました");
+    m_global.SetLauncherMode(kForceLogin);
+  }
+}
+
+void MainDialog::ConnectThreadProc()
+{
+  m_view.EnableControl(ctl::kMainButton, false);
+  m_plugins.SearchPlugIn();
+  m_global.workerRun = 1;
+  if (!ReadLocalVersion(m_global, versions))
+    m_global.SetLauncherMode(kForceLogin);
+  FetchInformation(m_global, versionConnection);
+  if (!CheckServerVersion(m_global, versions, versionConnection))
+    m_global.SetLauncherMode(kForceLogin);
+  m_global.autoUpdateArmed = 1;
+  ArmAutoStart();
+  m_view.StartTimer(ctl::kUpdateTimer, kTimerPeriod);
+  m_view.EnableControl(ctl::kMainButton, true);
+  m_view.EnableControl(ctl::kExitButton, true);
+  m_view.EnableControl(ctl::kOptionButton, true);
+}
+
+// --- Buttons ---
+
+void MainDialog::OnCommand(int controlId, int notificationCode)
+{
+  switch (controlId) {
+    case ctl::kMainButton:
+      OnMainButton();
+      break;
+    case ctl::kExitButton:
+      OnExit();
+      break;
+    case ctl::kWebPageButton:
+      OpenHomePage(m_global);
+      break;
+    case ctl::kOptionButton:
+      ToggleOptionDialog();
+      break;
+    case ctl::kKivoraIdCombo:
+      OnKivoraIdCombo(notificationCode);
+      break;
+    case ctl::kOrvAccountCombo:
+      OnOrvAccountCombo(notificationCode);
+      break;
+    case ctl::kPasswordEdit:
+      if (notificationCode == ctl::kEditUpdate)
+        OnPasswordEdit();
+      break;
+    default:
+      break;
+  }
+}
+
+void MainDialog::OnMainButton()
+{
+  switch (m_global.launcherMode.load()) {
+    case kUpdate:
+      if (optionShown)
+        ToggleOptionDialog();
+      stepPatcher.Start();
+      break;
+    case kLogin:
+    case kForceLogin:
+      StartLogin(m_global, loginContext, [this] { ArmAutoStart(); });
+      break;
+    case kGameStart:
+      LaunchGame(m_global, m_plugins);
+      break;
+    default:
+      break;
+  }
+}
+
+void MainDialog::WaitForWorkers()
+{
+  WaitForWorker(stepPatcher);
+  WaitForWorker(parallelPatcher);
+  connectThread.Wait(m_global);
+  loginContext.workerThread.Wait(m_global);
+}
+
+void MainDialog::OnExit()
+{
+  // The connect and login threads use this window and the shared state as
+  // much as the patch thread does: none may outlive them.
+  WaitForWorkers();
+  m_view.DestroyMainWindow();
+}
+
+void MainDialog::ToggleOptionDialog()
+{
+  optionShown = !optionShown;
+  if (!optionShown) {
+    m_view.HideOptionPanel();
+    return;
+  }
+  if (!m_view.ShowOptionPanel(options))
+    m_global.app().ShowMessage("Error", "エラー内容\n%s", m_view.LastErrorText().c_str());
+}
+
+// --- Account controls ---
+
+void MainDialog::ApplyAccountModeRule()
+{
+  if (m_global.launcherMode > kLogin)
+    m_global.SetLauncherMode(kLogin);
+}
+
+void MainDialog::OnKivoraIdCombo(int notificationCode)
+{
+  AccountList& accounts = m_global.accounts;
+  if (notificationCode == ctl::kSelectionChange) {
+    selectedAccount = m_view.ComboSelection(ctl::kKivoraIdCombo);
+    m_global.LastGID = selectedAccount;
+    FillOrvAccountCombo(selectedAccount);
+  } else if (notificationCode == ctl::kEditChange) {
+    const std::string text = Cut(m_view.GetControlText(ctl::kKivoraIdCombo));
+    if (!ValidAccount(selectedAccount)) {
+      if (accounts.empty())
+        accounts.push_back({text, {}, {}});
+      else
+        accounts[0].kivoraId = text;
+      m_view.AddComboItem(ctl::kKivoraIdCombo, text.c_str());
+      selectedAccount = 0;
+    } else {
+      accounts[static_cast<std::size_t>(selectedAccount)].kivoraId = text;
+      m_view.DeleteComboItem(ctl::kKivoraIdCombo, selectedAccount);
+      m_view.InsertComboItem(ctl::kKivoraIdCombo, selectedAccount, text.c_str());
+    }
+  } else {
+    return;
+  }
+  ApplyAccountModeRule();
+}
+
+void MainDialog::OnOrvAccountCombo(int notificationCode)
+{
+  AccountList& accounts = m_global.accounts;
+  if (notificationCode == ctl::kSelectionChange) {
+    selectedOrvAccount = m_view.ComboSelection(ctl::kOrvAccountCombo);
+    m_global.LastAID = selectedOrvAccount;
+    // The account whose ids the box lists; what the box shows when the
+    // settings point elsewhere.
+    const int account = m_global.LastGID;
+    if (ValidAccount(account) && selectedOrvAccount >= 0 &&
+        static_cast<std::size_t>(selectedOrvAccount) <
+            accounts[static_cast<std::size_t>(account)].orvAccountIds.size())
+      CopyText(m_global.orvAccountId, accounts[static_cast<std::size_t>(account)]
+                                          .orvAccountIds[static_cast<std::size_t>(selectedOrvAccount)]);
+    else
+      CopyText(m_global.orvAccountId, Cut(m_view.GetControlText(ctl::kOrvAccountCombo)));
+  } else if (notificationCode == ctl::kEditChange) {
+    const std::string text = Cut(m_view.GetControlText(ctl::kOrvAccountCombo));
+    CopyText(m_global.orvAccountId, text);
+    if (accounts.empty()) {
+      accounts.push_back({{}, {}, {text}});
+      m_view.AddComboItem(ctl::kOrvAccountCombo, text.c_str());
+      selectedOrvAccount = 0;
+    } else {
+      AccountEntry& target = accounts[ValidAccount(selectedAccount)
+                                          ? static_cast<std::size_t>(selectedAccount)
+                                          : 0];
+      if (selectedOrvAccount < 0 ||
+          static_cast<std::size_t>(selectedOrvAccount) >= target.orvAccountIds.size()) {
+        target.orvAccountIds.push_back(text);
+        m_view.AddComboItem(ctl::kOrvAccountCombo, text.c_str());
+        selectedOrvAccount = 0;
+      } else {
+        target.orvAccountIds[static_cast<std::size_t>(selectedOrvAccount)] = text;
+        m_view.DeleteComboItem(ctl::kOrvAccountCombo, selectedOrvAccount);
+        m_view.InsertComboItem(ctl::kOrvAccountCombo, selectedOrvAccount, text.c_str());
+      }
+    }
+  } else {
+    return;
+  }
+  ApplyAccountModeRule();
+}
+
+void MainDialog::OnPasswordEdit()
+{
+  // The window showing an account's password is no edit of it: written
+  // back to another account (the first, with none chosen) it would replace
+  // that account's password.
+  if (m_fillingPassword)
+    return;
+  SetPassword(m_global.accounts, selectedAccount, Cut(m_view.GetControlText(ctl::kPasswordEdit)));
+}
+
+// --- Timer and AutoStart ---
+
+void MainDialog::ArmAutoStart()
+{
+  if (m_global.AutoStart == 1)
+    autoStartArmed = true;
+}
+
+void MainDialog::OnTimer(int)
+{
+  for (const auto& record : m_plugins.Records())
+    if (record->plugTimer)
+      record->plugTimer();
+  AutoUpdateTick(m_global, versions, versionConnection);
+  if (m_global.AutoStart == 1 && autoStartArmed && m_view.IsControlEnabled(ctl::kMainButton)) {
+    autoStartArmed = false;
+    OnMainButton();
+  }
+}
+
+void MainDialog::OnDestroy()
+{
+  m_global.SaveAccounts();
+  m_global.SaveSettings();
+}
+
+}  // namespace orv
