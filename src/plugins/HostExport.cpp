@@ -17,30 +17,38 @@ std::atomic<CGlobal*> g_host{nullptr};
 constexpr std::size_t kLogServiceBuffer = 512;
 constexpr std::size_t kStatusServiceBuffer = 256;
 
-void HostWriteLog(const char* format, ...)
+enum class Output { ProcessLog, StatusLine };
+
+// Formats once, into the output's own buffer, and writes the result as it
+// is: a percent sign the expansion brought in stays a percent sign.
+void Write(Output output, const char* format, std::va_list args)
 {
   CGlobal* global = g_host.load();
   if (!global || !format)
     return;
   char text[kLogServiceBuffer];
+  FormatText(text, output == Output::ProcessLog ? kLogServiceBuffer : kStatusServiceBuffer,
+             format, args);
+  if (output == Output::ProcessLog)
+    global->WriteProcessLog("%s", text);
+  else
+    global->WriteStatus("%s", text);
+}
+
+void HostWriteLog(const char* format, ...)
+{
   std::va_list args;
   va_start(args, format);
-  FormatText(text, sizeof text, format, args);
+  Write(Output::ProcessLog, format, args);
   va_end(args);
-  global->WriteProcessLog("%s", text);
 }
 
 void HostWriteStatus(const char* format, ...)
 {
-  CGlobal* global = g_host.load();
-  if (!global || !format)
-    return;
-  char text[kStatusServiceBuffer];
   std::va_list args;
   va_start(args, format);
-  FormatText(text, sizeof text, format, args);
+  Write(Output::StatusLine, format, args);
   va_end(args);
-  global->WriteStatus("%s", text);
 }
 
 unsigned char ORV_CALLEE_POPS HostPack(const void* source, uint32_t size, void** packed,
