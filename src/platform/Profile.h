@@ -9,8 +9,11 @@ namespace orv {
 // The platform's profile (INI) files, with the semantics the settings rely on:
 // a missing file, section or key reads as the given default; section and key
 // names compare without regard to letter case; a write creates the file, the
-// section and the key as needed and replaces an existing key's value in place,
-// leaving every other line as it was.
+// section and the key as needed and replaces an existing key's value in place.
+// Every other name, value and comment stays, in its order and spelling; the
+// file is written back in the platform's own form (CR LF lines, no blank
+// lines, no blanks around names), and a write that changes nothing leaves
+// the file untouched.
 class ProfileStore {
  public:
   virtual ~ProfileStore() = default;

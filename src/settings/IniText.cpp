@@ -1,6 +1,7 @@
 #include "settings/IniText.h"
 
-#include <vector>
+#include <algorithm>
+#include <limits>
 
 #include "app/Text.h"
 
@@ -10,18 +11,30 @@ namespace {
 
 constexpr std::string_view kNewLine = "\r\n";
 
+// None of these bytes can be the second byte of a double-byte character, so
+// testing single bytes is safe.
 bool IsBlank(char c)
 {
-  return c == ' ' || c == '\t';
+  return (c >= '\t' && c <= '\r') || c == ' ' || c == '\x1A';
+}
+
+std::string_view TrimFront(std::string_view text)
+{
+  while (!text.empty() && IsBlank(text.front()))
+    text.remove_prefix(1);
+  return text;
+}
+
+std::string_view TrimBack(std::string_view text)
+{
+  while (!text.empty() && IsBlank(text.back()))
+    text.remove_suffix(1);
+  return text;
 }
 
 std::string_view Trim(std::string_view text)
 {
-  while (!text.empty() && IsBlank(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back()))
-    text.remove_suffix(1);
-  return text;
+  return TrimBack(TrimFront(text));
 }
 
 char FoldAscii(char c)
@@ -29,104 +42,117 @@ char FoldAscii(char c)
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// Position of the first ']' that is a character of its own and not the second
-// byte of a double-byte character.
-std::size_t FindClosingBracket(std::string_view text)
+// Length of the character at the start of text: 2 for a lead byte with its
+// second byte, else 1.
+std::size_t CharacterLength(std::string_view text)
 {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (IsLeadByte(static_cast<unsigned char>(text[i])))
-      ++i;
-    else if (text[i] == ']')
-      return i;
-  }
-  return std::string_view::npos;
+  return IsLeadByte(static_cast<unsigned char>(text[0])) && text.size() > 1 ? 2 : 1;
 }
 
-enum class LineKind { Other, Section, Key };
-
-// One line of the text, without its line end.
-struct Line {
-  std::size_t begin;  // offset of the line in the text
-  std::size_t end;    // offset of its line end (or of the text's end)
-  std::size_t next;   // offset of the following line
-  LineKind kind;
-  std::string_view name;   // section or key name, trimmed
-  std::string_view value;  // key value, trimmed
-};
-
-std::vector<Line> SplitLines(std::string_view text)
+// Offsets where the text's characters start.
+std::vector<std::size_t> CharacterStarts(std::string_view text)
 {
-  std::vector<Line> lines;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t newline = text.find('\n', at);
-    std::size_t next = newline == std::string_view::npos ? text.size() : newline + 1;
-    std::size_t end = newline == std::string_view::npos ? text.size() : newline;
-    if (end > at && text[end - 1] == '\r')
-      --end;
-
-    Line line{at, end, next, LineKind::Other, {}, {}};
-    const std::string_view content = Trim(text.substr(at, end - at));
-    if (!content.empty() && content.front() == '[') {
-      const std::size_t close = FindClosingBracket(content);
-      line.kind = LineKind::Section;
-      line.name = Trim(content.substr(1, close == std::string_view::npos ? std::string_view::npos
-                                                                         : close - 1));
-    } else if (!content.empty() && content.front() != ';') {
-      const std::size_t equals = content.find('=');
-      if (equals != std::string_view::npos) {
-        line.kind = LineKind::Key;
-        line.name = Trim(content.substr(0, equals));
-        line.value = Trim(content.substr(equals + 1));
-      }
-    }
-    lines.push_back(line);
-    at = next;
-  }
-  return lines;
+  std::vector<std::size_t> starts;
+  for (std::size_t at = 0; at < text.size(); at += CharacterLength(text.substr(at)))
+    starts.push_back(at);
+  return starts;
 }
 
-std::string Unquote(std::string_view value)
+// Position of the last ']' that is a character of its own and not the second
+// byte of a double-byte character ("ゾ" is 83 5D).
+std::size_t FindLastClosingBracket(std::string_view line)
 {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front())
-    value = value.substr(1, value.size() - 2);
-  return std::string(value);
+  std::size_t found = std::string_view::npos;
+  for (const std::size_t at : CharacterStarts(line))
+    if (line[at] == ']')
+      found = at;
+  return found;
 }
 
-// Index of the first key line named key in any section named section.
-std::optional<std::size_t> FindKeyLine(const std::vector<Line>& lines, std::string_view section,
-                                       std::string_view key)
+Section* FindSection(std::vector<Section>& sections, std::string_view name)
 {
-  bool inSection = false;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const Line& line = lines[i];
-    if (line.kind == LineKind::Section)
-      inSection = NamesEqual(line.name, section);
-    else if (inSection && line.kind == LineKind::Key && NamesEqual(line.name, key))
-      return i;
-  }
-  return std::nullopt;
+  name = Trim(name);
+  for (Section& section : sections)
+    if (NamesEqual(section.name, name))
+      return &section;
+  return nullptr;
 }
 
-// Ends the text's last line when it has no line feed yet; a bare CR already
-// there only needs its LF, or the line's own value would gain a CR.
-void EndLastLine(std::string& text)
+Entry* FindEntry(Section& section, std::string_view name)
 {
-  if (text.empty() || text.back() == '\n')
-    return;
-  text.append(text.back() == '\r' ? "\n" : "\r\n");
-}
-
-std::string KeyLine(std::string_view key, std::string_view value)
-{
-  std::string line(key);
-  line += '=';
-  line += value;
-  return line;
+  name = Trim(name);
+  for (Entry& entry : section.entries)
+    if (NamesEqual(entry.name, name))
+      return &entry;
+  return nullptr;
 }
 
 }  // namespace
+
+std::vector<Section> Parse(std::string_view text)
+{
+  std::vector<Section> sections(1);
+  // A line without a name is kept only when the entry before it has one, so
+  // that a run of them shrinks to one.
+  const Entry* previous = nullptr;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t begin = at;
+    while (at < text.size() && text[at] != '\n' && text[at] != '\r')
+      ++at;
+    const std::string_view line = Trim(text.substr(begin, at - begin));
+    while (at < text.size() && (text[at] == '\n' || text[at] == '\r'))
+      ++at;
+    if (line.empty())
+      continue;
+
+    if (line.front() == '[') {
+      const std::size_t close = FindLastClosingBracket(line);
+      if (close != std::string_view::npos && close > 0) {
+        sections.push_back({std::string(Trim(line.substr(1, close - 1))), {}});
+        previous = nullptr;
+        continue;
+      }
+      // Without its bracket the line is no header: an entry like any other.
+    }
+
+    Entry entry;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) {
+      entry.name = std::string(line);
+    } else {
+      entry.name = std::string(TrimBack(line.substr(0, equals)));
+      entry.value = std::string(TrimFront(line.substr(equals + 1)));
+    }
+    if (!entry.name.empty() || !previous || !previous->name.empty()) {
+      sections.back().entries.push_back(std::move(entry));
+      previous = &sections.back().entries.back();
+    }
+  }
+  return sections;
+}
+
+std::string Serialise(const std::vector<Section>& sections)
+{
+  std::string text;
+  for (const Section& section : sections) {
+    if (!section.name.empty()) {
+      text += '[';
+      text += section.name;
+      text += ']';
+      text += kNewLine;
+    }
+    for (const Entry& entry : section.entries) {
+      text += entry.name;
+      if (entry.value) {
+        text += '=';
+        text += *entry.value;
+      }
+      text += kNewLine;
+    }
+  }
+  return text;
+}
 
 bool NamesEqual(std::string_view a, std::string_view b)
 {
@@ -144,94 +170,126 @@ bool NamesEqual(std::string_view a, std::string_view b)
   return true;
 }
 
+std::optional<std::string> FindStored(std::string_view text, std::string_view section,
+                                      std::string_view key)
+{
+  std::vector<Section> sections = Parse(text);
+  Section* found = FindSection(sections, section);
+  const Entry* entry = found ? FindEntry(*found, key) : nullptr;
+  if (!entry)
+    return std::nullopt;
+  return entry->value;
+}
+
+std::string CopyOut(std::string_view value, std::size_t bufferSize)
+{
+  if (bufferSize == 0)
+    return {};
+  std::vector<std::size_t> starts = CharacterStarts(value);
+  bool quoted = false;
+  if (starts.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    quoted = true;
+    value.remove_prefix(1);
+    starts = CharacterStarts(value);
+  }
+  // The platform copies up to bufferSize - 1 characters and then, for a
+  // quoted value, drops the last character copied whenever the buffer is at
+  // least as long as the rest of the value: that is the closing quote, or
+  // the value's last character when the buffer was just too short for both.
+  std::size_t characters = std::min(bufferSize - 1, starts.size());
+  if (quoted && bufferSize >= starts.size() && characters > 0)
+    --characters;
+  std::size_t bytes = characters < starts.size() ? starts[characters] : value.size();
+  // Only whole characters that fit into bufferSize - 1 bytes are handed out.
+  while (bytes > bufferSize - 1) {
+    --characters;
+    bytes = starts[characters];
+  }
+  return std::string(value.substr(0, bytes));
+}
+
+std::string_view DefaultText(std::string_view defaultValue)
+{
+  while (!defaultValue.empty() && defaultValue.back() == ' ')
+    defaultValue.remove_suffix(1);
+  return defaultValue;
+}
+
 std::optional<std::string> Find(std::string_view text, std::string_view section,
                                 std::string_view key)
 {
-  const std::vector<Line> lines = SplitLines(text);
-  const std::optional<std::size_t> found = FindKeyLine(lines, section, key);
-  if (!found)
+  const std::optional<std::string> stored = FindStored(text, section, key);
+  if (!stored)
     return std::nullopt;
-  return Unquote(lines[*found].value);
+  return CopyOut(*stored, std::numeric_limits<std::size_t>::max());
 }
 
 bool SectionHasKeys(std::string_view text, std::string_view section)
 {
-  bool inSection = false;
-  for (const Line& line : SplitLines(text)) {
-    if (line.kind == LineKind::Section)
-      inSection = NamesEqual(line.name, section);
-    else if (inSection && line.kind == LineKind::Key)
-      return true;
+  std::vector<Section> sections = Parse(text);
+  const Section* found = FindSection(sections, section);
+  if (!found)
+    return false;
+  for (const Entry& entry : found->entries) {
+    if (entry.value && (entry.name.empty() || entry.name.front() != ';'))
+      return !entry.name.empty();
   }
   return false;
 }
 
-std::string Set(std::string_view text, std::string_view section, std::string_view key,
-                std::string_view value)
+std::optional<std::string> Set(std::string_view text, std::string_view section,
+                               std::string_view key, std::string_view value)
 {
-  const std::vector<Line> lines = SplitLines(text);
-  std::string result;
-
-  if (const std::optional<std::size_t> found = FindKeyLine(lines, section, key)) {
-    const Line& line = lines[*found];
-    result.append(text.substr(0, line.begin));
-    result.append(KeyLine(key, value));
-    result.append(text.substr(line.end));
-    return result;
+  std::vector<Section> sections = Parse(text);
+  Section* target = FindSection(sections, section);
+  if (!target) {
+    sections.push_back({std::string(TrimFront(section)), {}});
+    target = &sections.back();
   }
-
-  // The first section of that name takes the new key after its last key line
-  // (or right after its header when it has none).
-  std::optional<std::size_t> header;
-  std::size_t insertAfter = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const Line& line = lines[i];
-    if (line.kind == LineKind::Section) {
-      if (header)
-        break;
-      if (NamesEqual(line.name, section)) {
-        header = i;
-        insertAfter = i;
-      }
-    } else if (header && line.kind == LineKind::Key) {
-      insertAfter = i;
-    }
+  Entry* entry = FindEntry(*target, key);
+  if (!entry) {
+    target->entries.push_back({std::string(TrimFront(key)), std::nullopt});
+    entry = &target->entries.back();
   }
-
-  if (header) {
-    const Line& line = lines[insertAfter];
-    result.append(text.substr(0, line.next));
-    EndLastLine(result);
-    result.append(KeyLine(key, value));
-    result.append(kNewLine);
-    result.append(text.substr(line.next));
-    return result;
-  }
-
-  result.append(text);
-  EndLastLine(result);
-  result.append("[");
-  result.append(section);
-  result.append("]");
-  result.append(kNewLine);
-  result.append(KeyLine(key, value));
-  result.append(kNewLine);
-  return result;
+  value = TrimFront(value);
+  if (entry->value && *entry->value == value)
+    return std::nullopt;
+  entry->value = std::string(value);
+  return Serialise(sections);
 }
 
 std::uint32_t ParseInt(std::string_view value)
 {
   std::size_t at = 0;
-  while (at < value.size() && IsBlank(value[at]))
+  while (at < value.size() && static_cast<unsigned char>(value[at]) <= ' ')
     ++at;
   bool negative = false;
   if (at < value.size() && (value[at] == '+' || value[at] == '-')) {
     negative = value[at] == '-';
     ++at;
   }
+  std::uint32_t base = 10;
+  if (value.size() - at >= 2 && value[at] == '0') {
+    const char prefix = value[at + 1];
+    base = prefix == 'x' ? 16 : prefix == 'o' ? 8 : prefix == 'b' ? 2 : 10;
+    if (base != 10)
+      at += 2;
+  }
   std::uint32_t number = 0;
-  for (; at < value.size() && value[at] >= '0' && value[at] <= '9'; ++at)
-    number = number * 10 + static_cast<std::uint32_t>(value[at] - '0');
+  for (; at < value.size(); ++at) {
+    const char c = value[at];
+    std::uint32_t digit = 36;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<std::uint32_t>(c - '0');
+    else if (c >= 'A' && c <= 'Z')
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    else if (c >= 'a' && c <= 'z')
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    if (digit >= base)
+      break;
+    number = number * base + digit;
+  }
   return negative ? 0u - number : number;
 }
 

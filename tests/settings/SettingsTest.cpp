@@ -71,7 +71,7 @@ TEST_F(ProfileFileTest, ReadIntParsesLeadingDigitsLikeThePlatform)
 {
   Write("[Conf]\r\nA=12abc\r\nB=abc\r\nC= -5\r\nD=+7\r\nE=0x10\r\n");
   const std::pair<const char*, std::int32_t> cases[] = {
-      {"A", 12}, {"B", 0}, {"C", -5}, {"D", 7}, {"E", 0}};
+      {"A", 12}, {"B", 0}, {"C", -5}, {"D", 7}, {"E", 16}};
   for (const auto& [key, expected] : cases) {
     std::int32_t value = 99;
     EXPECT_EQ(m_profile.ReadInt(Path().c_str(), key, value), kOk) << key;
@@ -98,8 +98,11 @@ TEST_F(ProfileFileTest, WritesCreateFileSectionAndKey)
   EXPECT_EQ(Read(), "[Conf]\r\nLastGID=-2\r\nOrvDir=C:\\ORV\r\n[AccountData0]\r\nKivoraID=id\r\n");
 }
 
-TEST_F(ProfileFileTest, WritesReplaceInPlaceAndLeaveEveryOtherLineAlone)
+TEST_F(ProfileFileTest, WritesReplaceInPlaceKeepingNamesCommentsAndOrder)
 {
+  // The platform writes the whole file back in its own form: CR LF lines,
+  // no blank lines, no blanks around names; the file's own spelling of a
+  // name, its comments and the order of everything stay.
   const std::string before =
       "; written by hand\n"
       "[Other]\n"
@@ -115,17 +118,8 @@ TEST_F(ProfileFileTest, WritesReplaceInPlaceAndLeaveEveryOtherLineAlone)
   EXPECT_EQ(m_profile.WriteInt(Path().c_str(), "LastGID", 8), kOk);
   EXPECT_EQ(m_profile.WriteInt(Path().c_str(), "Timeout", 30), kOk);
   EXPECT_EQ(Read(),
-            "; written by hand\n"
-            "[Other]\n"
-            "LastGID=keep me\n"
-            "\n"
-            "[CONF]\n"
-            "LastGID=8\n"
-            "Unknown=x\n"
-            "Timeout=30\r\n"
-            "\n"
-            "[Tail]\n"
-            "z=1");
+            "; written by hand\r\n[Other]\r\nLastGID=keep me\r\n[CONF]\r\nlastgid=8\r\n"
+            "Unknown=x\r\nTimeout=30\r\n[Tail]\r\nz=1\r\n");
 }
 
 TEST_F(ProfileFileTest, HasSectionNeedsAKey)

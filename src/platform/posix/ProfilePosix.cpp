@@ -47,6 +47,8 @@ bool WriteWhole(const std::string& nativePath, const std::string& content)
   return true;
 }
 
+// The value the file holds for the key; nothing when the file, the section
+// or the key is missing, the key has no '=', or the file cannot be read.
 std::optional<std::string> Lookup(const char* section, const char* key, const char* path)
 {
   std::string native;
@@ -55,7 +57,7 @@ std::optional<std::string> Lookup(const char* section, const char* key, const ch
   const std::optional<std::string> content = ReadWhole(native);
   if (!content)
     return std::nullopt;
-  return ini::Find(*content, section, key);
+  return ini::FindStored(*content, section, key);
 }
 
 }  // namespace
@@ -64,21 +66,21 @@ std::string ProfilePosix::GetString(const char* section, const char* key,
                                     const char* defaultValue, std::size_t bufferSize,
                                     const char* path)
 {
-  std::string value = Lookup(section, key, path).value_or(defaultValue);
-  if (bufferSize == 0)
-    return {};
-  if (value.size() > bufferSize - 1)
-    value.resize(bufferSize - 1);
-  return value;
+  if (const std::optional<std::string> value = Lookup(section, key, path))
+    return ini::CopyOut(*value, bufferSize);
+  return ini::CopyOut(ini::DefaultText(defaultValue ? defaultValue : ""), bufferSize);
 }
 
 std::uint32_t ProfilePosix::GetInt(const char* section, const char* key,
                                    std::int32_t defaultValue, const char* path)
 {
+  // The number is read through a small buffer, as the platform reads it: a
+  // value that reads as empty there counts as missing.
   const std::optional<std::string> value = Lookup(section, key, path);
-  if (!value || value->empty())
+  const std::string text = value ? ini::CopyOut(*value, ini::kIntBufferSize) : std::string();
+  if (text.empty())
     return static_cast<std::uint32_t>(defaultValue);
-  return ini::ParseInt(*value);
+  return ini::ParseInt(text);
 }
 
 bool ProfilePosix::WriteString(const char* section, const char* key, const char* value,
@@ -88,7 +90,11 @@ bool ProfilePosix::WriteString(const char* section, const char* key, const char*
   if (!ToNativePath(path, native))
     return false;
   const std::optional<std::string> content = ReadWhole(native);
-  return content && WriteWhole(native, ini::Set(*content, section, key, value));
+  if (!content)
+    return false;
+  // A value that is already there leaves the file untouched, byte for byte.
+  const std::optional<std::string> changed = ini::Set(*content, section, key, value);
+  return !changed || WriteWhole(native, *changed);
 }
 
 bool ProfilePosix::SectionHasKeys(const char* section, const char* path)
