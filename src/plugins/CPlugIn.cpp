@@ -73,54 +73,48 @@ bool CPlugIn::SearchPlugIn()
 
 bool CPlugIn::LoadPlugIn(const char* path)
 {
+  auto record = std::make_unique<PluginRecord>();
+  bool kept = false;
   try {
-    return LoadPlugInGuarded(path);
+    kept = LoadPlugInGuarded(path, *record);
   } catch (...) {
     m_global.WriteProcessLog("プラグインの登録時に例外を検出しました");
-    return false;
   }
+  if (kept) {
+    m_records.push_back(std::move(record));
+    return true;
+  }
+  // Released only once the exception (if any) is over: a plugin's exception
+  // may be ended by code that lives in the plugin itself.
+  if (record->module)
+    m_global.platform().libraries.Free(record->module);
+  return false;
 }
 
-bool CPlugIn::LoadPlugInGuarded(const char* path)
+bool CPlugIn::LoadPlugInGuarded(const char* path, PluginRecord& record)
 {
   DynamicLibraries& libraries = m_global.platform().libraries;
-  auto record = std::make_unique<PluginRecord>();
-
-  record->module = libraries.Load(path);
-  if (!record->module) {
+  record.module = libraries.Load(path);
+  if (!record.module) {
     m_global.WriteProcessLog("プラグインのリンクに失敗しました");
     return false;
   }
-  // Whatever happens from here on, a plugin that is not kept is released.
-  struct Release {
-    DynamicLibraries& libraries;
-    PluginRecord* record;
-    ~Release()
-    {
-      if (record)
-        libraries.Free(record->module);
-    }
-  } release{libraries, record.get()};
-
-  if (!CopyText(record->path, path)) {
+  if (!CopyText(record.path, path)) {
     // A cut path would name another file; such a plugin cannot be listed.
     m_global.WriteProcessLog("プラグインのリンクに失敗しました");
     return false;
   }
-  record->plugLaunch =
-      reinterpret_cast<PlugLaunchFunction>(libraries.Symbol(record->module, "PlugLaunch"));
-  if (!record->plugLaunch) {
+  record.plugLaunch =
+      reinterpret_cast<PlugLaunchFunction>(libraries.Symbol(record.module, "PlugLaunch"));
+  if (!record.plugLaunch) {
     m_global.WriteProcessLog("PlugLaunch関数の登録に失敗しました");
     return false;
   }
-  record->plugInfo = reinterpret_cast<PlugInfoFunction>(libraries.Symbol(record->module, "PlugInfo"));
-  record->plugProc = reinterpret_cast<PlugProcFunction>(libraries.Symbol(record->module, "PlugProc"));
-  record->plugTimer =
-      reinterpret_cast<PlugTimerFunction>(libraries.Symbol(record->module, "PlugTimer"));
-
-  FillInfo(*record);
-  m_records.push_back(std::move(record));
-  release.record = nullptr;
+  record.plugInfo = reinterpret_cast<PlugInfoFunction>(libraries.Symbol(record.module, "PlugInfo"));
+  record.plugProc = reinterpret_cast<PlugProcFunction>(libraries.Symbol(record.module, "PlugProc"));
+  record.plugTimer =
+      reinterpret_cast<PlugTimerFunction>(libraries.Symbol(record.module, "PlugTimer"));
+  FillInfo(record);
   return true;
 }
 

@@ -52,7 +52,8 @@ class CPlugIn {
   const std::vector<std::unique_ptr<PluginRecord>>& Records() const { return m_records; }
 
  private:
-  bool LoadPlugInGuarded(const char* path);
+  // Steps that may throw; the caller keeps or releases the library.
+  bool LoadPlugInGuarded(const char* path, PluginRecord& record);
   void FillInfo(PluginRecord& record);
 
   CGlobal& m_global;

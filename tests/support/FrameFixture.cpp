@@ -1,9 +1,6 @@
 #include "support/FrameFixture.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <climits>
+#include "support/PluginFolder.h"
 
 namespace orv::test {
 
@@ -38,17 +35,7 @@ CGlobal& FrameFixture::StartLauncher(const std::string& moreSettings)
 
 bool LibraryLoaded(const std::string& fileName)
 {
-  char executable[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
-  if (length <= 0)
-    return false;
-  std::string path(executable, static_cast<std::size_t>(length));
-  path = path.substr(0, path.rfind('/') + 1) + fileName;
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (!handle)
-    return false;
-  dlclose(handle);
-  return true;
+  return LibraryLoadedAt(ExecutableFolder() / fileName);
 }
 
 }  // namespace orv::test

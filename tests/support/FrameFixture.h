@@ -11,9 +11,9 @@
 #include "app/Deployment.h"
 #include "app/CGlobal.h"
 #include "app/Launcher.h"
-#include "platform/posix/PosixPlatform.h"
 #include "support/RecordingView.h"
 #include "support/TempDir.h"
+#include "support/TestPlatform.h"
 
 namespace orv::test {
 
@@ -29,8 +29,8 @@ class NotingHandler : public DialogHandler {
 };
 
 // A start folder made the current directory, a Japanese user locale, the
-// Linux back-ends and the recording window: what the launcher finds when a
-// user starts it.
+// platform's real back-ends and the recording window: what the launcher finds
+// when a user starts it.
 class FrameFixture : public ::testing::Test {
  protected:
   // extraCaFile: an authority the HTTP client trusts besides the system's.
@@ -53,7 +53,7 @@ class FrameFixture : public ::testing::Test {
   ScopedEnvironment m_lcAll{"LC_ALL", std::nullopt};
   ScopedEnvironment m_lcMessages{"LC_MESSAGES", std::nullopt};
   ScopedEnvironment m_lang{"LANG", "ja_JP.UTF-8"};
-  posix::PosixPlatform m_backends;
+  TestPlatform m_backends;
   RecordingView m_view;
   NotingHandler m_mainWindow;
   Deployment m_deployment;

@@ -21,11 +21,24 @@ class PluginFolder {
   std::filesystem::path m_path;
 };
 
+// What differs between the platforms lives in NativePosix.cpp and
+// NativeWin32.cpp.
+
 // The folder the test programs run from.
 std::filesystem::path ExecutableFolder();
+// The file name the build gives a program of that name ("stub_game.exe" on
+// Windows).
+std::string ProgramFileName(const std::string& name);
 // Whether the library at that path is loaded in this process.
 bool LibraryLoadedAt(const std::filesystem::path& library);
-// A Linux path as the launcher spells it: in Shift_JIS.
+// A path as the launcher spells it: in Shift_JIS (on Windows, the ANSI code
+// page that the launcher's file functions read, 932 under the test runner).
 std::string LauncherPath(const std::filesystem::path& native);
+// A path as a program started by the launcher reads its working folder:
+// UTF-8 on Linux, where the file-system layer converts, and the launcher's
+// own spelling on Windows.
+std::string ProgramSidePath(const std::filesystem::path& native);
+// Lets other threads and processes run for that long.
+void PauseMilliseconds(int milliseconds);
 
 }  // namespace orv::test

@@ -1,7 +1,5 @@
 #include "support/StubGame.h"
 
-#include <unistd.h>
-
 #include <fstream>
 
 #include "support/PluginFolder.h"
@@ -11,13 +9,13 @@ namespace orv::test {
 void InstallStubGame(const std::filesystem::path& file)
 {
   std::filesystem::create_directories(file.parent_path());
-  std::filesystem::copy_file(ExecutableFolder() / "stub_game", file,
+  std::filesystem::copy_file(ExecutableFolder() / ProgramFileName("stub_game"), file,
                              std::filesystem::copy_options::overwrite_existing);
 }
 
 bool Eventually(const std::function<bool()>& condition)
 {
-  for (int poll = 0; poll < 500; ++poll, usleep(20000))
+  for (int poll = 0; poll < 500; ++poll, PauseMilliseconds(20))
     if (condition())
       return true;
   return false;

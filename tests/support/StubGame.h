@@ -8,10 +8,20 @@
 
 namespace orv::test {
 
+struct TestPlatform;
+
 // The stand-in game the build puts beside the test programs: started, it
 // writes launch_record.txt in its working folder (the folder, then one
 // argument per line) and ends.
 void InstallStubGame(const std::filesystem::path& file);
+
+// Makes the stand-in game the program the launcher opens web pages with
+// ("iexplore.exe"), so that its record shows what the opener was given. It
+// runs in the current folder and writes its record there. False, with the
+// reason in whyNot, where a test cannot replace the system's opener.
+bool InstallPageOpener(TestPlatform& backends, std::string& whyNot);
+// Leaves the launcher an opener that cannot be started; false as above.
+bool BreakPageOpener(TestPlatform& backends, std::string& whyNot);
 
 // Whether the condition comes true within ten seconds, looked at every 20 ms
 // (<chrono> has no Shift_JIS form, hence the count).
