@@ -275,6 +275,17 @@ TEST_F(LoginTest, StartLoginChecksTheInputsThenRunsOnItsOwnThread)
   EXPECT_EQ(signedIn, 2);
 }
 
+TEST(FindSiid, AnIdThatBeginsAnotherFindsOnlyItsOwnEntry)
+{
+  const std::string page = CentreEntry("orv10", kSiid1) + CentreEntry("orv1", kSiid2);
+  std::string siid;
+  ASSERT_EQ(FindSiid(page, "orv1", siid), SiidSearch::Found);
+  EXPECT_EQ(siid, kSiid2);
+  ASSERT_EQ(FindSiid(page, "orv10", siid), SiidSearch::Found);
+  EXPECT_EQ(siid, kSiid1);
+  EXPECT_EQ(FindSiid(page, "orv", siid), SiidSearch::NoAccount);
+}
+
 TEST(FindOneTimePass, ThePasswordFollowsTheSecondSeparatorAndIsCutAtThePageEnd)
 {
   std::string password;
