@@ -5,6 +5,7 @@
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
 #include "support/FrameFixture.h"
+#include "support/PluginFolder.h"
 #include "ui/ControlIds.h"
 
 namespace orv::test {
@@ -38,6 +39,9 @@ class StartupTest : public FrameFixture {
 
 TEST_F(StartupTest, NonJapaneseUserIsRefusedBeforeAnythingIsReadOrWritten)
 {
+  std::string whyNot;
+  if (!LocaleFollowsEnvironment(whyNot))
+    GTEST_SKIP() << whyNot;
   ScopedEnvironment english("LANG", "en_US.UTF-8");
   const std::string settings = "[Conf]\r\nLogging=1\r\n";
   WriteFile(ConfigFile(), settings);
@@ -49,7 +53,7 @@ TEST_F(StartupTest, NonJapaneseUserIsRefusedBeforeAnythingIsReadOrWritten)
   EXPECT_EQ(m_view.Messages()[0].text, kLocaleText);
   EXPECT_EQ(m_view.Messages()[0].style, MessageStyle::Plain);
   EXPECT_EQ(m_launcher->Global(), nullptr);
-  EXPECT_FALSE(LibraryLoaded("libunpack.so"));
+  EXPECT_FALSE(LibraryLoaded("unpack.dll"));
   m_launcher->Shutdown();
   EXPECT_EQ(ReadFile(ConfigFile()), settings);
   EXPECT_FALSE(fs::exists(LogFile()));
@@ -57,6 +61,9 @@ TEST_F(StartupTest, NonJapaneseUserIsRefusedBeforeAnythingIsReadOrWritten)
 
 TEST_F(StartupTest, LocaleVariablesAreConsultedInTheCLibrarysOrder)
 {
+  std::string whyNot;
+  if (!LocaleFollowsEnvironment(whyNot))
+    GTEST_SKIP() << whyNot;
   ConfigureGameFolder(MakeGameFolder("game"));
   {
     ScopedEnvironment all("LC_ALL", "C");  // outranks the Japanese LANG
@@ -85,9 +92,15 @@ TEST_F(StartupTest, StartDirectoryIsTheCurrentDirectory)
 // read and wrote a file of another name.
 TEST_F(StartupTest, StartDirectoryTooLongForTheSettingsPathIsRefusedWithoutWriting)
 {
+  // One byte more than the settings path leaves room for ("\OLConfig.ini"
+  // and its end within 255): a path as long as the limit, not far beyond
+  // it, and short enough for every file function of either platform.
+  constexpr std::size_t kTooLong = 255 - 13 + 1;
   fs::path deep = m_start.path();
-  while (deep.string().size() <= 255 - 13)
+  while (deep.string().size() + 1 + 40 + 1 < kTooLong)  // the last name not empty
     deep /= std::string(40, 'd');
+  deep /= std::string(kTooLong - deep.string().size() - 1, 'e');
+  ASSERT_EQ(deep.string().size(), kTooLong);
   fs::create_directories(deep);
   ScopedCurrentDirectory inDeep(deep);
   WriteFile(deep / "orv.exe", "MZ");
@@ -97,7 +110,7 @@ TEST_F(StartupTest, StartDirectoryTooLongForTheSettingsPathIsRefusedWithoutWriti
   ASSERT_EQ(m_view.Messages().size(), 1u);
   EXPECT_EQ(m_view.Messages()[0].caption, "Error");
   EXPECT_EQ(m_view.Messages()[0].text.rfind("起動フォルダのパスが長すぎるため起動できません。", 0), 0u);
-  EXPECT_FALSE(LibraryLoaded("libunpack.so"));
+  EXPECT_FALSE(LibraryLoaded("unpack.dll"));
   m_launcher->Shutdown();
   EXPECT_FALSE(fs::exists(deep / "OLConfig.ini"));
 }
@@ -130,9 +143,9 @@ TEST_F(StartupTest, MissingEntryPointIsNamedAndTheLibraryIsStillUnloaded)
   ASSERT_EQ(m_view.Messages().size(), 1u);
   EXPECT_EQ(m_view.Messages()[0].text,
             "unpack.dll の関数の読込みに失敗しました。\nFunctionLinkErr:PackFree");
-  EXPECT_TRUE(LibraryLoaded("libunpack_nofree.so"));
+  EXPECT_TRUE(LibraryLoaded("unpack_nofree.dll"));
   m_launcher->Shutdown();
-  EXPECT_FALSE(LibraryLoaded("libunpack_nofree.so"));
+  EXPECT_FALSE(LibraryLoaded("unpack_nofree.dll"));
 }
 
 // --- Finding the game ---
@@ -173,17 +186,28 @@ TEST_F(StartupTest, ChooserEnablesOkOnlyForAFolderWithTheGameAndKeepsTheConfirme
   EXPECT_EQ(OrvDir(), game.string());
 }
 
-TEST_F(StartupTest, UnreadableGameCountsAsAbsent)
+TEST_F(StartupTest, GameThatIsAFolderCountsAsAbsent)
 {
-  // Run as root, permissions would not stop a read: a folder named orv.exe
-  // and a link to nowhere are what cannot be opened.
   const fs::path folderGame = m_start.path() / "folder-game";
   fs::create_directories(folderGame / "orv.exe");
-  const fs::path linkGame = m_start.path() / "link-game";
-  fs::create_directories(linkGame);
-  fs::create_symlink(linkGame / "missing.exe", linkGame / "orv.exe");
   ConfigureGameFolder(folderGame);
-  m_view.folderSelections = {linkGame.string()};
+  m_view.folderSelections = {folderGame.string()};
+
+  EXPECT_FALSE(StartUp());
+  EXPECT_EQ(m_view.chooserRuns, 1);
+  EXPECT_EQ(m_view.okEnabled, (std::vector<bool>{false}));
+}
+
+TEST_F(StartupTest, GameThatCannotBeOpenedCountsAsAbsent)
+{
+  const fs::path lockedGame = m_start.path() / "locked-game";
+  fs::create_directories(lockedGame);
+  std::string whyNot;
+  const auto unopenable = MakeUnopenableFile(lockedGame / "orv.exe", whyNot);
+  if (!unopenable)
+    GTEST_SKIP() << whyNot;
+  ConfigureGameFolder(lockedGame);
+  m_view.folderSelections = {lockedGame.string()};
 
   EXPECT_FALSE(StartUp());
   EXPECT_EQ(m_view.chooserRuns, 1);
@@ -208,9 +232,9 @@ TEST_F(StartupTest, CancelledChooserEndsSilentlyWithoutSettingsAndUnloadsTheLibr
 
   EXPECT_FALSE(StartUp());
   EXPECT_TRUE(m_view.Messages().empty());
-  EXPECT_TRUE(LibraryLoaded("libunpack.so"));
+  EXPECT_TRUE(LibraryLoaded("unpack.dll"));
   m_launcher->Shutdown();
-  EXPECT_FALSE(LibraryLoaded("libunpack.so"));
+  EXPECT_FALSE(LibraryLoaded("unpack.dll"));
   EXPECT_FALSE(fs::exists(ConfigFile()));
 }
 
@@ -223,7 +247,7 @@ TEST_F(StartupTest, RunShowsTheMainWindowThenReleasesEverything)
   DialogHandler* handlerRun = nullptr;
   m_view.whileDialogRuns = [&](int, DialogHandler& handler) {
     handlerRun = &handler;
-    libraryLoadedDuringDialog = LibraryLoaded("libunpack.so");
+    libraryLoadedDuringDialog = LibraryLoaded("unpack.dll");
   };
 
   EXPECT_EQ(MakeLauncher().Run(), 1);
@@ -233,7 +257,7 @@ TEST_F(StartupTest, RunShowsTheMainWindowThenReleasesEverything)
   EXPECT_TRUE(libraryLoadedDuringDialog);
   EXPECT_EQ(m_launcher->App(), nullptr);
   EXPECT_EQ(m_launcher->Global(), nullptr);
-  EXPECT_FALSE(LibraryLoaded("libunpack.so"));
+  EXPECT_FALSE(LibraryLoaded("unpack.dll"));
   EXPECT_TRUE(m_view.Messages().empty());
 }
 

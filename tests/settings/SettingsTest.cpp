@@ -5,10 +5,10 @@
 
 #include "app/CGlobal.h"
 #include "app/Status.h"
-#include "platform/posix/PosixPlatform.h"
 #include "settings/ProfileFile.h"
 #include "support/FrameFixture.h"
 #include "support/TempDir.h"
+#include "support/TestPlatform.h"
 
 namespace orv::test {
 namespace {
@@ -24,7 +24,7 @@ class ProfileFileTest : public ::testing::Test {
   std::string Read() const { return ReadFile(m_dir / "OLConfig.ini"); }
 
   TempDir m_dir;
-  posix::PosixPlatform m_backends;
+  TestPlatform m_backends;
   ProfileFile m_profile{m_backends.files, m_backends.profiles};
 };
 

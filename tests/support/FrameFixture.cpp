@@ -33,9 +33,9 @@ CGlobal& FrameFixture::StartLauncher(const std::string& moreSettings)
   return global;
 }
 
-bool LibraryLoaded(const std::string& fileName)
+bool LibraryLoaded(const std::string& windowsName)
 {
-  return LibraryLoadedAt(ExecutableFolder() / fileName);
+  return LibraryLoadedAt(ExecutableFolder() / NativeLibraryName(windowsName));
 }
 
 }  // namespace orv::test

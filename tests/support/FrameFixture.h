@@ -60,7 +60,8 @@ class FrameFixture : public ::testing::Test {
   std::unique_ptr<Launcher> m_launcher;
 };
 
-// Whether the shared library with that file name is loaded in this process.
-bool LibraryLoaded(const std::string& fileName);
+// Whether the library the launcher loads under that bare name ("unpack.dll")
+// is loaded in this process from beside the test program.
+bool LibraryLoaded(const std::string& windowsName);
 
 }  // namespace orv::test

@@ -28,41 +28,21 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/LoopbackContent.h"
+
 namespace orv::test {
+
+using loopback::EqualNoCase;
+using loopback::FileUnder;
+using loopback::kPatternPeriod;
+using loopback::Pattern;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// The period of the generated pattern: a prime, so no block size a client or
-// a server uses divides it.
-constexpr std::size_t kPatternPeriod = 1048573;
 // How much of a generated body one call of the content provider sends.
 constexpr std::size_t kProviderSlice = 1024 * 1024;
-
-bool EqualNoCase(const std::string& a, const std::string& b)
-{
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-const std::vector<char>& Pattern()
-{
-  static const std::vector<char> pattern = [] {
-    std::vector<char> bytes(kPatternPeriod);
-    std::uint64_t state = 0x9E3779B97F4A7C15u;
-    for (char& byte : bytes) {
-      state ^= state << 13;
-      state ^= state >> 7;
-      state ^= state << 17;
-      byte = static_cast<char>(state >> 56);
-    }
-    return bytes;
-  }();
-  return pattern;
-}
 
 // A client that goes away in the middle of a body must not kill the test
 // process with SIGPIPE when the server writes to it.
@@ -181,7 +161,7 @@ TestAuthority& Authority()
 // Shuts down every connection accepted on a port of this process, so the
 // server threads blocked on them (a keep-alive wait, a client that stopped
 // reading) return at once instead of after their time-outs.
-void CutConnections(std::uint16_t port)
+void CutConnectionsTo(std::uint16_t port)
 {
   DIR* folder = opendir("/proc/self/fd");
   if (!folder)
@@ -248,54 +228,7 @@ void Reply(const HttpReply& reply, httplib::Response& response)
                                         });
 }
 
-// The file under root that a decoded request path names, or nothing when
-// the path would leave root or names no regular file.
-std::optional<fs::path> FileUnder(const fs::path& root, const std::string& path)
-{
-  if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos)
-    return std::nullopt;
-  const fs::path relative = fs::path(path.substr(1)).lexically_normal();
-  if (relative.empty() || relative.is_absolute() || *relative.begin() == "..")
-    return std::nullopt;
-  std::error_code error;
-  const fs::path file = fs::weakly_canonical(root / relative, error);
-  if (error)
-    return std::nullopt;
-  const fs::path inside = file.lexically_relative(root);
-  if (inside.empty() || *inside.begin() == ".." || !fs::is_regular_file(file, error))
-    return std::nullopt;
-  return file;
-}
-
 }  // namespace
-
-void FillGenerated(std::uint64_t offset, char* out, std::size_t size)
-{
-  const std::vector<char>& pattern = Pattern();
-  std::size_t at = static_cast<std::size_t>(offset % kPatternPeriod);
-  while (size != 0) {
-    const std::size_t slice = std::min(size, kPatternPeriod - at);
-    std::memcpy(out, pattern.data() + at, slice);
-    out += slice;
-    size -= slice;
-    at = 0;
-  }
-}
-
-std::string GeneratedContent(std::uint64_t offset, std::size_t size)
-{
-  std::string content(size, '\0');
-  FillGenerated(offset, content.data(), size);
-  return content;
-}
-
-std::string HttpRequestSeen::Header(const std::string& name) const
-{
-  for (const auto& [key, value] : headers)
-    if (EqualNoCase(key, name))
-      return value;
-  return {};
-}
 
 // --- LoopbackServer ---
 
@@ -328,7 +261,7 @@ struct LoopbackServer::Impl {
     server->Patch(everything, dispatch);
     server->Delete(everything, dispatch);
     server->Options(everything, dispatch);
-    // A backstop for a connection CutConnections could not see; short waits
+    // A backstop for a connection CutConnectionsTo could not see; short waits
     // keep the destructor prompt.
     server->set_keep_alive_timeout(2);
     server->set_read_timeout(2, 0);
@@ -355,7 +288,7 @@ struct LoopbackServer::Impl {
   {
     stopping = true;
     server->stop();
-    CutConnections(port);
+    CutConnectionsTo(port);
     thread.join();
   }
 
@@ -484,6 +417,11 @@ std::vector<HttpRequestSeen> LoopbackServer::Requests() const
 {
   std::lock_guard<std::mutex> guard(m_impl->lock);
   return m_impl->requests;
+}
+
+void LoopbackServer::CutConnections()
+{
+  CutConnectionsTo(m_impl->port);
 }
 
 // --- RawServer ---

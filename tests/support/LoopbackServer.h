@@ -73,6 +73,8 @@ class LoopbackServer {
   void ServeGenerated(const std::string& path, std::uint64_t size);
   // Every request received, in order.
   std::vector<HttpRequestSeen> Requests() const;
+  // Cuts every connection open now; the server goes on accepting new ones.
+  void CutConnections();
 
  private:
   struct Impl;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/posix/Cp932.h"
+#include "platform/posix/DynamicLibraryPosix.h"
 #include "support/PluginFolder.h"
 #include "support/StubGame.h"
 #include "support/TestPlatform.h"
@@ -52,6 +53,24 @@ std::string ProgramSidePath(const std::filesystem::path& native)
 void PauseMilliseconds(int milliseconds)
 {
   usleep(static_cast<useconds_t>(milliseconds) * 1000);
+}
+
+std::string NativeLibraryName(const std::string& windowsName)
+{
+  return posix::LinuxLibraryName(windowsName);
+}
+
+bool LocaleFollowsEnvironment(std::string&)
+{
+  return true;
+}
+
+// Run as root, permissions would not stop a read: a link to nowhere is what
+// cannot be opened.
+std::shared_ptr<void> MakeUnopenableFile(const std::filesystem::path& path, std::string&)
+{
+  std::filesystem::create_symlink(path.parent_path() / "missing.exe", path);
+  return std::make_shared<int>(0);
 }
 
 // The desktop's opener stands in for the Windows browser here; the launcher's

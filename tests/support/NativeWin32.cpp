@@ -3,7 +3,9 @@
 // page, the way its file functions read them.
 #include <windows.h>
 
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "support/PluginFolder.h"
@@ -62,6 +64,33 @@ std::string ProgramSidePath(const std::filesystem::path& native)
 void PauseMilliseconds(int milliseconds)
 {
   Sleep(static_cast<DWORD>(milliseconds));
+}
+
+std::string NativeLibraryName(const std::string& windowsName)
+{
+  return windowsName;
+}
+
+bool LocaleFollowsEnvironment(std::string& whyNot)
+{
+  whyNot =
+      "the Windows user locale is fixed when the process starts (under wine, from its LC_ALL); "
+      "changing the environment afterwards does not change it";
+  return false;
+}
+
+// A file held open without sharing: it is listed in its folder, and every
+// other open fails with a sharing violation, whoever asks, until the handle
+// is closed.
+std::shared_ptr<void> MakeUnopenableFile(const std::filesystem::path& path, std::string& whyNot)
+{
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    whyNot = "cannot create " + path.string() + ": error " + std::to_string(GetLastError());
+    return nullptr;
+  }
+  return std::shared_ptr<void>(file, [](HANDLE handle) { CloseHandle(handle); });
 }
 
 // ShellExecute has no seam: "iexplore.exe" is whatever the system finds

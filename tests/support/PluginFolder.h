@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace orv::test {
@@ -40,5 +41,15 @@ std::string LauncherPath(const std::filesystem::path& native);
 std::string ProgramSidePath(const std::filesystem::path& native);
 // Lets other threads and processes run for that long.
 void PauseMilliseconds(int milliseconds);
+// The file the launcher's loader opens for a bare library name such as
+// "unpack.dll" ("libunpack.so" on Linux).
+std::string NativeLibraryName(const std::string& windowsName);
+// Whether the user locale the launcher checks follows the locale variables
+// of this process as a test changes them; when not, why.
+bool LocaleFollowsEnvironment(std::string& whyNot);
+// Makes a file at that path that exists by name but cannot be opened for
+// reading, even by an administrator, for as long as the returned object
+// lives; null with the reason when the platform has no such file.
+std::shared_ptr<void> MakeUnopenableFile(const std::filesystem::path& path, std::string& whyNot);
 
 }  // namespace orv::test

@@ -122,6 +122,40 @@ TEST_F(FileSystemWin32Test, ShiftJisNamesRoundTripAndTheirSecondByteIsNoSeparato
   EXPECT_EQ(current, Path("テスト\\ソ"));
 }
 
+TEST_F(FileSystemWin32Test, ACurrentFolderLongerThanMaxPathIsStillNamed)
+{
+  // The launcher needs the whole path to say that it is too long.
+  std::string folder = m_dir / "";
+  std::vector<std::wstring> made;
+  // The ANSI calls of the temporary folder's clean-up cannot reach so deep.
+  struct RemoveDeepest {
+    std::vector<std::wstring>& made;
+    ~RemoveDeepest()
+    {
+      for (auto level = made.rbegin(); level != made.rend(); ++level)
+        if (!RemoveDirectoryW(level->c_str()))
+          ADD_FAILURE() << "cannot remove a level: " << GetLastError();
+    }
+  } removeDeepest{made};
+  while (folder.size() < MAX_PATH + 20) {
+    folder += std::string(40, 'l') + "\\";
+    made.emplace_back(folder.begin(), folder.end());
+    if (!CreateDirectoryW(made.back().c_str(), nullptr)) {
+      made.pop_back();
+      GTEST_SKIP() << "this system makes no folder path of " << folder.size() << " characters";
+    }
+  }
+  char previous[MAX_PATH];
+  ASSERT_NE(GetCurrentDirectoryA(sizeof previous, previous), 0u);
+  if (!SetCurrentDirectoryW(std::wstring(folder.begin(), folder.end()).c_str()))
+    GTEST_SKIP() << "this system keeps the current folder below MAX_PATH";
+  std::string current;
+  const bool answered = m_files.CurrentDirectory(current);
+  SetCurrentDirectoryA(previous);
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(current + "\\", folder);
+}
+
 // --- Files ---
 
 TEST_F(FileSystemWin32Test, OpenFileTakesFilesButNotFolders)

@@ -40,10 +40,16 @@ class TempFolder {
     static unsigned counter = 0;
     char base[MAX_PATH];
     GetTempPathA(sizeof base, base);
-    m_path = std::string(base) + "orv-win32-" + std::to_string(GetCurrentProcessId()) + "-" +
-             std::to_string(++counter);
-    DeleteTree(m_path);
-    EXPECT_TRUE(CreateDirectoryA(m_path.c_str(), nullptr)) << m_path;
+    // Process ids come round again; a folder an earlier run could not remove
+    // is passed over.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      m_path = std::string(base) + "orv-win32-" + std::to_string(GetCurrentProcessId()) + "-" +
+               std::to_string(++counter);
+      DeleteTree(m_path);
+      if (CreateDirectoryA(m_path.c_str(), nullptr))
+        return;
+    }
+    ADD_FAILURE() << "no temporary folder could be made: " << m_path;
   }
   ~TempFolder() { DeleteTree(m_path); }
   TempFolder(const TempFolder&) = delete;

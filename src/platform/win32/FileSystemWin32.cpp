@@ -48,21 +48,20 @@ bool FileSystemWin32::CurrentDirectory(std::string& path)
   const DWORD wideWritten = GetCurrentDirectoryW(wideLength, wide.data());
   if (wideWritten == 0 || wideWritten >= wideLength)
     return false;
+  // Converted here rather than asked of the ANSI call, which fails outright
+  // for a folder of MAX_PATH characters or more: the launcher must see such
+  // a path to tell the user it is too long.
   BOOL lossy = FALSE;
   const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
                                          static_cast<int>(wideWritten), nullptr, 0, nullptr,
                                          &lossy);
   if (length <= 0 || lossy)
     return false;
-
-  const DWORD size = GetCurrentDirectoryA(0, nullptr);
-  if (size == 0)
+  std::string current(static_cast<std::size_t>(length), '\0');
+  if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wideWritten),
+                          current.data(), length, nullptr, &lossy) != length ||
+      lossy)
     return false;
-  std::string current(size, '\0');
-  const DWORD written = GetCurrentDirectoryA(size, current.data());
-  if (written == 0 || written >= size)
-    return false;  // changed meanwhile
-  current.resize(written);
   path = std::move(current);
   return true;
 }
