@@ -1,6 +1,9 @@
-// demo_server: serves one folder over plain HTTP on 127.0.0.1, for the demo.
+// demo_server: serves one folder over plain HTTP on 127.0.0.1, and the
+// publisher's portal and member sites over HTTPS, for the demo.
 //
 //   demo_server <folder> <port> [<port>...]
+//               [--sites <portal-port> <member-port> <certificate.pem> <key.pem>
+//                        <kivora-id> <password> <orv-id> [<orv-id>...]]
 //
 // Every port serves the same folder: a GET of "/a/b.txt" answers the file
 // <folder>/a/b.txt, anything missing (or a folder) answers 404, and nothing
@@ -8,6 +11,11 @@
 // reached through a symbolic link (403). Once every port is bound it prints
 // one "serving" line; then one line per request (port, method, path,
 // status). SIGTERM or SIGINT stops it cleanly.
+//
+// With --sites, the portal refuses every sign-in, and the member site signs
+// in the one account given (names in UTF-8), lists its ORV accounts and
+// issues a new one-time password for each menu page asked for, printing it
+// ("one-time password ...") so that whoever runs the demo can check it.
 #include <httplib.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -25,6 +33,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "KivoraPages.h"
 
 namespace {
 
@@ -130,12 +140,69 @@ bool ParsePort(const char* text, int& port)
   return true;
 }
 
+// Both kinds of server bind the same way and log every request.
+bool Bind(httplib::Server& server, int port)
+{
+  server.set_keep_alive_timeout(kKeepAliveSeconds);
+  // cpp-httplib's default adds SO_REUSEPORT, which lets a second server
+  // share a port already taken, say by an earlier demo still running: the
+  // launcher would then reach either. Binding must fail instead.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  server.set_logger([port](const httplib::Request& request, const httplib::Response& response) {
+    PrintLine(":" + std::to_string(port) + " " + request.method + " " + Printable(request.path) +
+              " " + std::to_string(response.status));
+  });
+  if (!server.bind_to_port(kHost, port)) {
+    std::fprintf(stderr, "demo_server: cannot listen on %s:%d: %s\n", kHost, port,
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void Answer(httplib::Response& response, const demo::Page& page)
+{
+  response.status = page.status;
+  if (!page.setCookie.empty())
+    response.set_header("Set-Cookie", page.setCookie);
+  response.set_content(page.body, "text/html; charset=Shift_JIS");
+}
+
+void ServeSites(httplib::Server& portal, httplib::Server& member, demo::KivoraPages& pages)
+{
+  portal.Post("/index.php", [&pages](const httplib::Request& request, httplib::Response& response) {
+    Answer(response, pages.PortalLogin(request.get_header_value("Host")));
+  });
+  member.Post("/front/guest/login.aspx",
+              [&pages](const httplib::Request& request, httplib::Response& response) {
+                Answer(response, pages.MemberLogin(request.body));
+              });
+  member.Get("/front/member/center.aspx",
+             [&pages](const httplib::Request& request, httplib::Response& response) {
+               Answer(response, pages.CentrePage(request.get_header_value("Cookie")));
+             });
+  member.Get("/front/orv/iframe/menu.aspx",
+             [&pages](const httplib::Request& request, httplib::Response& response) {
+               std::string printed;
+               Answer(response, pages.MenuPage(request.get_header_value("Cookie"),
+                                               request.get_param_value("SIID"), printed));
+               if (!printed.empty())
+                 PrintLine("demo_server: " + printed);
+             });
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+  const char* usage =
+      "usage: demo_server <folder> <port> [<port>...] [--sites <portal-port> <member-port> "
+      "<certificate.pem> <key.pem> <kivora-id> <password> <orv-id> [<orv-id>...]]\n";
   if (argc < 3) {
-    std::fprintf(stderr, "usage: demo_server <folder> <port> [<port>...]\n");
+    std::fputs(usage, stderr);
     return 2;
   }
   std::error_code error;
@@ -145,13 +212,39 @@ int main(int argc, char** argv)
     return 2;
   }
   std::vector<int> ports;
-  for (int i = 2; i < argc; ++i) {
+  int i = 2;
+  for (; i < argc && std::strcmp(argv[i], "--sites") != 0; ++i) {
     int port = 0;
     if (!ParsePort(argv[i], port)) {
       std::fprintf(stderr, "demo_server: %s is not a port\n", argv[i]);
       return 2;
     }
     ports.push_back(port);
+  }
+  const bool withSites = i < argc;
+  int portalPort = 0;
+  int memberPort = 0;
+  std::unique_ptr<demo::KivoraPages> pages;
+  std::string certificate, key;
+  if (withSites) {
+    if (argc - i < 8 || !ParsePort(argv[i + 1], portalPort) || !ParsePort(argv[i + 2], memberPort)) {
+      std::fputs(usage, stderr);
+      return 2;
+    }
+    certificate = argv[i + 3];
+    key = argv[i + 4];
+    demo::DemoAccount account;
+    bool converted = demo::ToShiftJis(argv[i + 5], account.kivoraId) &&
+                     demo::ToShiftJis(argv[i + 6], account.password);
+    for (int at = i + 7; at < argc; ++at) {
+      account.orvIds.emplace_back();
+      converted = converted && demo::ToShiftJis(argv[at], account.orvIds.back());
+    }
+    if (!converted) {
+      std::fprintf(stderr, "demo_server: the account's names must be UTF-8 with a Shift_JIS form\n");
+      return 2;
+    }
+    pages = std::make_unique<demo::KivoraPages>(std::move(account));
   }
 
   // The stop signals are taken by sigwait below, never by a server thread;
@@ -164,29 +257,32 @@ int main(int argc, char** argv)
   signal(SIGPIPE, SIG_IGN);
 
   std::vector<std::unique_ptr<httplib::Server>> servers;
+  std::string where;
   for (const int port : ports) {
     auto server = std::make_unique<httplib::Server>();
-    server->set_keep_alive_timeout(kKeepAliveSeconds);
-    // cpp-httplib's default adds SO_REUSEPORT, which lets a second server
-    // share a port already taken, say by an earlier demo still running: the
-    // launcher would then reach either. Binding must fail instead.
-    server->set_socket_options([](socket_t sock) {
-      int yes = 1;
-      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
     server->Get(".*", [&root](const httplib::Request& request, httplib::Response& response) {
       Serve(root, request, response);
     });
-    server->set_logger([port](const httplib::Request& request, const httplib::Response& response) {
-      PrintLine(":" + std::to_string(port) + " " + request.method + " " + Printable(request.path) +
-                " " + std::to_string(response.status));
-    });
-    if (!server->bind_to_port(kHost, port)) {
-      std::fprintf(stderr, "demo_server: cannot listen on %s:%d: %s\n", kHost, port,
-                   std::strerror(errno));
+    if (!Bind(*server, port))
+      return 1;
+    servers.push_back(std::move(server));
+    where += (where.empty() ? "" : ", ") + std::string(kHost) + ":" + std::to_string(port);
+  }
+  if (withSites) {
+    auto portal = std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str());
+    auto member = std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str());
+    if (!portal->is_valid() || !member->is_valid()) {
+      std::fprintf(stderr, "demo_server: cannot use the certificate %s with the key %s\n",
+                   certificate.c_str(), key.c_str());
       return 1;
     }
-    servers.push_back(std::move(server));
+    ServeSites(*portal, *member, *pages);
+    if (!Bind(*portal, portalPort) || !Bind(*member, memberPort))
+      return 1;
+    servers.push_back(std::move(portal));
+    servers.push_back(std::move(member));
+    where += ", the portal on https://" + std::string(kHost) + ":" + std::to_string(portalPort) +
+             " and the member site on https://localhost:" + std::to_string(memberPort);
   }
 
   std::vector<std::thread> listeners;
@@ -198,19 +294,16 @@ int main(int argc, char** argv)
       *done = true;
     });
   }
-  std::string where;
-  for (const int port : ports)
-    where += (where.empty() ? "" : ", ") + std::string(kHost) + ":" + std::to_string(port);
   PrintLine("demo_server: serving " + root.string() + " on " + where);
 
   int received = 0;
   sigwait(&stopSignals, &received);
 
-  for (std::size_t i = 0; i < servers.size(); ++i) {
+  for (std::size_t at = 0; at < servers.size(); ++at) {
     // stop() does nothing before the server runs: wait until it does.
-    while (!servers[i]->is_running() && !*ended[i])
+    while (!servers[at]->is_running() && !*ended[at])
       std::this_thread::yield();
-    servers[i]->stop();
+    servers[at]->stop();
   }
   for (std::thread& listener : listeners)
     listener.join();
