@@ -64,28 +64,31 @@ void CGlobal::UnloadPackLibrary()
 bool CGlobal::Unpack(std::uint32_t storedSize, std::uint32_t unpackedSize,
                      const std::uint8_t* source, std::vector<std::uint8_t>& out)
 {
-  std::lock_guard guard(lock);
-  out.assign(unpackedSize, 0);
-  // An entry stored as it is has its stored size equal to its size (bit 31,
-  // the packed mark, included).
-  if (storedSize == unpackedSize) {
-    if (unpackedSize != 0)
-      std::memcpy(out.data(), source, unpackedSize);
-    return true;
-  }
   const std::uint32_t packedSize = storedSize & ~kPackedFlag;
-  // An empty vector may have no storage at all, and a null buffer asks the
-  // library to allocate one; an entry of 0 bytes unpacks into a stand-in.
-  std::uint8_t empty = 0;
-  void* buffer = unpackedSize != 0 ? out.data() : &empty;
   std::uint32_t size = unpackedSize;
-  if (!unpackEntry || unpackEntry(source, packedSize, &buffer, &size, kZlibFormat) == 0) {
-    m_app.ShowMessage("Error", kUnpackError, static_cast<int>(packedSize), static_cast<int>(size));
+  {
+    std::lock_guard guard(lock);
+    out.assign(unpackedSize, 0);
+    // An entry stored as it is has its stored size equal to its size (bit 31,
+    // the packed mark, included).
+    if (storedSize == unpackedSize) {
+      if (unpackedSize != 0)
+        std::memcpy(out.data(), source, unpackedSize);
+      return true;
+    }
+    // An empty vector may have no storage at all, and a null buffer asks the
+    // library to allocate one; an entry of 0 bytes unpacks into a stand-in.
+    std::uint8_t empty = 0;
+    void* buffer = unpackedSize != 0 ? out.data() : &empty;
+    if (unpackEntry && unpackEntry(source, packedSize, &buffer, &size, kZlibFormat) != 0)
+      return true;
     // Whatever the library left in the buffer is not the entry.
     std::fill(out.begin(), out.end(), 0);
-    return false;
   }
-  return true;
+  // The box waits for the window thread, which takes the lock to log: it is
+  // shown only once the lock is released.
+  m_app.ShowMessage("Error", kUnpackError, static_cast<int>(packedSize), static_cast<int>(size));
+  return false;
 }
 
 std::uint8_t CGlobal::Pack(const void* source, std::uint32_t size, void** packed,

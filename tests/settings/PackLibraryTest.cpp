@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/CGlobal.h"
@@ -64,7 +65,20 @@ TEST_F(PackLibraryTest, CorruptEntryIsReportedAndHandedOverAsZeros)
 {
   const std::vector<std::uint8_t> garbage = {1, 2, 3, 4, 5};
   std::vector<std::uint8_t> out;
+  // The box waits for the window thread, which logs under the shared lock:
+  // the lock must be free while the box is up.
+  bool lockFreeDuringBox = false;
+  m_view.whileMessageShown = [&] {
+    std::thread window([&] {
+      if (global->lock.try_lock()) {
+        lockFreeDuringBox = true;
+        global->lock.unlock();
+      }
+    });
+    window.join();
+  };
   EXPECT_FALSE(global->Unpack(5u | 0x80000000u, 10, garbage.data(), out));
+  EXPECT_TRUE(lockFreeDuringBox);
   EXPECT_EQ(out, std::vector<std::uint8_t>(10, 0));
   ASSERT_EQ(m_view.Messages().size(), 1u);
   EXPECT_EQ(m_view.Messages()[0].caption, "Error");

@@ -29,8 +29,12 @@ void Notify(const std::atomic<DialogHandler*>& handler, int controlId, int code)
 
 void RecordingView::ShowMessageBox(const char* caption, const char* text, MessageStyle style)
 {
-  std::lock_guard guard(m_mutex);
-  m_messages.push_back({caption, text, style});
+  {
+    std::lock_guard guard(m_mutex);
+    m_messages.push_back({caption, text, style});
+  }
+  if (whileMessageShown)
+    whileMessageShown();
 }
 
 bool RecordingView::ChooseFolder(const char* title,

@@ -132,6 +132,8 @@ class RecordingView : public View {
   // Modal dialogs: the result to give, and what runs while the dialog is up.
   int dialogResult = 0;
   std::function<void(int templateId, DialogHandler& handler)> whileDialogRuns;
+  // Runs in ShowMessageBox, on the thread that shows the box, while it is up.
+  std::function<void()> whileMessageShown;
   std::vector<int> dialogsRun;
   std::string lastErrorText = "The specified resource type cannot be found in the image file.";
 
