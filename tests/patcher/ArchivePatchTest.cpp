@@ -2,12 +2,18 @@
 // real packing library, and a plain reference of the patch algorithm that the
 // launcher's faster one must match byte for byte.
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#include <share.h>
+#else
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -35,6 +41,36 @@ fs::path With(fs::path base, const char* extension)
   return base;
 }
 
+// Whether this process can open the file for writing.
+bool CanWrite(const fs::path& path)
+{
+  std::FILE* file = std::fopen(path.string().c_str(), "rb+");
+  if (file)
+    std::fclose(file);
+  return file != nullptr;
+}
+
+#ifdef _WIN32
+// The file held open as the running game holds its archives: others may
+// read it, and every open for writing fails with a sharing violation.
+// Released when the object goes.
+class Unwritable {
+ public:
+  explicit Unwritable(const fs::path& path)
+      : m_fd(_wsopen(path.c_str(), _O_RDONLY | _O_BINARY, _SH_DENYWR))
+  {
+    EXPECT_GE(m_fd, 0) << "cannot hold " << path.string() << " open";
+  }
+  ~Unwritable()
+  {
+    if (m_fd >= 0)
+      _close(m_fd);
+  }
+
+ private:
+  int m_fd;
+};
+#else
 // A file that even root cannot open for writing (a read-only mode does not
 // stop root; the immutable flag does). Undone when the object goes.
 class Unwritable {
@@ -42,20 +78,13 @@ class Unwritable {
   explicit Unwritable(const fs::path& path) : m_path(path)
   {
     fs::permissions(path, fs::perms::owner_read);
-    if (CanWrite())
+    if (CanWrite(path))
       SetImmutable(true);
   }
   ~Unwritable()
   {
     SetImmutable(false);
     fs::permissions(m_path, fs::perms::owner_read | fs::perms::owner_write);
-  }
-  bool CanWrite() const
-  {
-    std::FILE* file = std::fopen(m_path.c_str(), "rb+");
-    if (file)
-      std::fclose(file);
-    return file != nullptr;
   }
 
  private:
@@ -72,6 +101,16 @@ class Unwritable {
   }
   fs::path m_path;
 };
+#endif
+
+// Makes the file that many bytes long without writing them: past the end
+// the file system keeps a hole, on Linux and under wine alike.
+void GrowSparse(const fs::path& path, std::uint64_t size)
+{
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(static_cast<std::streamoff>(size - 1));
+  file.put('\0');
+}
 
 // --- The patch algorithm as plainly as it can be written: the pair opened
 // and closed around every entry, names looked up one after the other. ---
@@ -118,8 +157,8 @@ void ReferencePatch(const fs::path& base, const std::string& dfl)
     const std::string bytes = dfl.substr(at + 8, size);
     at += 8 + size;
 
-    std::FILE* datFile = std::fopen(datPath.c_str(), "rb+");
-    std::FILE* hedFile = std::fopen(hedPath.c_str(), "rb+");
+    std::FILE* datFile = std::fopen(datPath.string().c_str(), "rb+");
+    std::FILE* hedFile = std::fopen(hedPath.string().c_str(), "rb+");
     std::fseek(datFile, 0, SEEK_END);
     std::size_t index = 0;
     while (index < names.size() && names[index] != patchNames[i])
@@ -138,8 +177,8 @@ void ReferencePatch(const fs::path& base, const std::string& dfl)
     std::fclose(datFile);
   }
 
-  std::FILE* datFile = std::fopen(datPath.c_str(), "rb+");
-  std::FILE* hedFile = std::fopen(hedPath.c_str(), "rb+");
+  std::FILE* datFile = std::fopen(datPath.string().c_str(), "rb+");
+  std::FILE* hedFile = std::fopen(hedPath.string().c_str(), "rb+");
   std::fseek(datFile, 0, SEEK_END);
   const auto offset = static_cast<std::uint32_t>(std::ftell(datFile));
   std::string table = Le32(static_cast<std::uint32_t>(names.size()));
@@ -463,7 +502,7 @@ TEST_F(ArchivePatchTest, ArchiveThatCannotBeWrittenFailsThePatch)
   WriteArchive(m_game / "m", {{"a", "old"}});
   const std::string before = Pair(m_game / "m");
   Unwritable locked(m_game / "m.dat");
-  if (locked.CanWrite())
+  if (CanWrite(m_game / "m.dat"))
     GTEST_SKIP() << "this file system cannot refuse writing to root";
 
   EXPECT_FALSE(Apply("m.dfl", MakeDfl({{"a", "new"}})));
@@ -477,7 +516,7 @@ TEST_F(ArchivePatchTest, DataFileThatOutgrewItsOffsetsIsNotWrittenTo)
 {
   WriteArchive(m_game / "m", {{"a", "old"}});
   const std::string hed = ReadFile(m_game / "m.hed");
-  fs::resize_file(m_game / "m.dat", (1ull << 32) + 10);  // sparse
+  GrowSparse(m_game / "m.dat", (1ull << 32) + 10);
 
   EXPECT_FALSE(Apply("m.dfl", MakeDfl({{"a", "new"}})));
 

@@ -8,6 +8,7 @@
 #include "support/FrameFixture.h"
 #include "support/LoopbackServer.h"
 #include "support/PatchStep.h"
+#include "support/StubGame.h"
 #include "ui/ControlIds.h"
 
 namespace orv::test {
@@ -259,10 +260,11 @@ TEST_F(StepUpdateTest, WaitForWorkerStopsARunInsideADownload)
   CGlobal& global = Start(42);
   WaitForWorker(*m_patcher);  // no thread: returns at once
 
+  WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
+                       [this] { m_server.CutConnections(); });
   m_patcher->Start();
-  for (int wait = 0; wait < 10000 && m_view.Status().rfind("--> big.cab", 0) != 0; ++wait)
-    usleep(1000);
-  ASSERT_EQ(m_view.Status().rfind("--> big.cab", 0), 0u) << m_view.Status();
+  ASSERT_TRUE(Eventually([&] { return m_view.Status().rfind("--> big.cab", 0) == 0; }))
+      << m_view.Status();
   WaitForWorker(*m_patcher);
   EXPECT_FALSE(m_patcher->HasThread());
   EXPECT_GT(m_view.dispatchCalls(), 0);

@@ -12,12 +12,12 @@ namespace orv::test {
 // it, with folders separated by `\` or `/`.
 using CabinetFile = patchkit::CabinetFile;
 
-// Writes a real cabinet holding the files in this order, made by gcab and
-// compressed with MSZIP when compress is true. Each name is stored exactly as
-// given, with `\` separators and, when it is not plain ASCII, as UTF-8 marked
-// as such; names gcab itself would tidy ("..\evil.txt") are stored as given
-// too, so tests can hand the launcher hostile cabinets. On failure it records
-// a test failure and answers false (ASSERT_TRUE it in the caller).
+// Writes a real cabinet holding the files in this order, compressed with
+// MSZIP when compress is true (patchkit::MakeCabinet: gcab on Linux, the
+// kit's own writer on Windows). Each name is stored exactly as given, with
+// `\` separators; names a packing tool would tidy ("..\evil.txt") are stored
+// as given too, so tests can hand the launcher hostile cabinets. On failure
+// it records a test failure and answers false (ASSERT_TRUE it in the caller).
 bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<CabinetFile>& files,
                  bool compress = true);
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,5 +21,24 @@ using PatchStep = patchkit::PatchStep;
 // Writes the step's folder "D%08d" under the server root: dl_list.txt naming
 // add_list.txt first and then the cabinets, the cabinets, add_list.txt.
 void WriteStep(const std::filesystem::path& serverRoot, const PatchStep& step);
+
+// Wine's WinINet, closing a request whose body is unfinished, goes on reading
+// the body for as long as more of it has arrived, and a loopback server sends
+// faster than wine reads: a stopped download of a large generated cabinet
+// would hold the patch thread for minutes. While the object lives it watches
+// the launcher's partial file of a download and, once the launcher has
+// dropped it (the download stopped or completed), runs the action once: a
+// test cuts its server's connections there.
+class WhenDownloadEnds {
+ public:
+  WhenDownloadEnds(std::filesystem::path partialFile, std::function<void()> action);
+  ~WhenDownloadEnds();
+  WhenDownloadEnds(const WhenDownloadEnds&) = delete;
+  WhenDownloadEnds& operator=(const WhenDownloadEnds&) = delete;
+
+ private:
+  std::atomic<bool> m_done{false};
+  std::thread m_watcher;
+};
 
 }  // namespace orv::test

@@ -1,92 +1,18 @@
-// The main window's logic on the recording view, with real worker threads
-// talking to loopback servers: the patch server, the information site and
-// the publisher's two sites.
-#include <algorithm>
-
+// The main window's logic on the recording view: opening and the connect
+// sequence, the account controls, the timer and Exit, against the loopback
+// patch server and information site.
+#include "MainDialogFixture.h"
 #include "app/LauncherMode.h"
-#include "plugins/CPlugIn.h"
-#include "support/FrameFixture.h"
-#include "support/KivoraSites.h"
 #include "support/PatchStep.h"
 #include "support/StubGame.h"
-#include "ui/ControlIds.h"
-#include "ui/MainDialog.h"
 
 namespace orv::test {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using Strings = std::vector<std::string>;
 
-class MainDialogTest : public FrameFixture {
- protected:
-  MainDialogTest() : FrameFixture(LoopbackServer::AuthorityFile())
-  {
-    m_server.ServeFolder(m_root.path());
-    m_deployment.patchHost = m_deployment.infoHost = "127.0.0.1";
-    m_deployment.patchPort = m_deployment.infoPort = m_server.port();
-    m_sites.PointAt(m_deployment);
-    Put(m_root.path() / "client" / "info.txt", "お知らせ");
-  }
-  static void Put(const std::filesystem::path& file, const std::string& content)
-  {
-    std::filesystem::create_directories(file.parent_path());
-    WriteFile(file, content);
-  }
-  ~MainDialogTest() override { m_dialog.reset(); }
-
-  void ServerVersion(int version)
-  {
-    Put(m_root.path() / "orv" / "orvnew.ver", std::to_string(version) + "\r\n");
-  }
-  // The launcher started on a game folder at version 41 (or none) with the
-  // accounts given.
-  CGlobal& Launch(const std::string& settings = "", const AccountList& accounts = {},
-                  bool withVersionFile = true)
-  {
-    CGlobal& global = StartLauncher(settings);
-    m_game = m_start.path() / "game";
-    if (withVersionFile)
-      WriteFile(m_game / "orv.ver", "41\r\n");
-    global.accounts = accounts;
-    return global;
-  }
-  // A main window opened on the running launcher, its connect sequence done.
-  MainDialog& Open()
-  {
-    m_dialog.reset();
-    m_dialog = std::make_unique<MainDialog>(Global(), *m_launcher->Plugins());
-    m_view.AttachMainWindow(m_dialog.get());
-    m_dialog->OnInitDialog();
-    m_dialog->connectThread.Join();
-    return *m_dialog;
-  }
-  CGlobal& Global() { return *m_launcher->Global(); }
-  std::string Caption() const { return m_view.ControlText(ctl::kMainButton); }
-  // Lets the timer tick, as the window would, while the workers run, until
-  // the launcher ends or the ticks run out.
-  void TickUntilQuit(int ticks)
-  {
-    for (int tick = 0; tick < ticks && m_view.QuitCalls().empty(); ++tick) {
-      usleep(20000);
-      if (m_view.Timers().count(ctl::kUpdateTimer))
-        m_dialog->OnTimer(ctl::kUpdateTimer);
-    }
-    m_dialog->WaitForWorkers();
-  }
-  long Count(const std::string& line) const
-  {
-    const Strings lines = m_view.LogLines();
-    return std::count(lines.begin(), lines.end(), line);
-  }
-
-  TempDir m_root;
-  LoopbackServer m_server;
-  KivoraSites m_sites;
-  std::filesystem::path m_game;
-  std::unique_ptr<MainDialog> m_dialog;
-};
+using MainDialogTest = MainDialogFixture;
 
 // --- Opening and the connect sequence ---
 
@@ -247,45 +173,6 @@ TEST_F(MainDialogTest, ThePeriodicCheckTakesAGameStartBackToLogin)
   EXPECT_EQ(Caption(), "Login");
 }
 
-// --- AutoStart ---
-
-TEST_F(MainDialogTest, AutoStartUpdatesSignsInAndStartsTheGameOnceEach)
-{
-  ServerVersion(42);
-  WriteStep(m_root.path(), {42, {{"step.cab", {{"readme.txt", "42"}}}}, {"readme.txt"}});
-  Launch("AutoStart=1\r\nLastGID=0\r\n", {{"kivora", "secret", {"orv2"}}});
-  InstallStubGame(m_game / "orv.exe");
-  Open();
-  EXPECT_EQ(Caption(), "Update");
-
-  TickUntilQuit(500);
-
-  EXPECT_EQ(Count("アップデートに成功しました Ver.42"), 1);
-  EXPECT_EQ(Count("サーバーログイン"), 1);
-  EXPECT_EQ(Count("OneTime:" + KivoraSites::kOneTimePass), 1);
-  EXPECT_THAT(m_view.QuitCalls(), ElementsAre(0));
-  const auto record = WaitForLaunchRecord(m_game);
-  ASSERT_TRUE(record.has_value());
-  EXPECT_THAT(Strings(record->begin() + 1, record->end()),
-              ElementsAre("/Launch", "-u:orv2", "-p:" + KivoraSites::kOneTimePass));
-}
-
-TEST_F(MainDialogTest, AutoStartDoesNotRetryAFailure)
-{
-  ServerVersion(41);
-  m_sites.portal.Handle("POST", "/index.php",
-                        [](const HttpRequestSeen&) { return KivoraSites::Reply(500, ""); });
-  m_sites.member.Handle("POST", "/front/guest/login.aspx", [](const HttpRequestSeen&) {
-    return KivoraSites::Reply(200, "入力してください");
-  });
-  Launch("AutoStart=1\r\nLastGID=0\r\n", {{"kivora", "wrong", {"orv2"}}});
-  Open();
-  TickUntilQuit(60);
-  EXPECT_EQ(Count("サーバーログイン"), 1);
-  EXPECT_EQ(Caption(), "Login");
-  EXPECT_THAT(m_view.QuitCalls(), IsEmpty());
-}
-
 // --- Exit ---
 
 TEST_F(MainDialogTest, ExitDuringAPatchRunStopsItAndWaitsBeforeTheWindowGoes)
@@ -297,6 +184,8 @@ TEST_F(MainDialogTest, ExitDuringAPatchRunStopsItAndWaitsBeforeTheWindowGoes)
   Launch();
   MainDialog& dialog = Open();
   Global().ReStruct = 1;
+  WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
+                       [this] { m_server.CutConnections(); });
   m_view.UserClicks(ctl::kMainButton);
   ASSERT_TRUE(Eventually([&] { return m_view.Status().rfind("--> big.cab", 0) == 0; }));
 

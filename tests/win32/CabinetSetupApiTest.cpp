@@ -4,23 +4,47 @@
 #include <string>
 #include <vector>
 
-#include "CabinetWriter.h"
 #include "Win32TestSupport.h"
+#include "patchkit/CabinetWriter.h"
 #include "platform/ErrorCodes.h"
 #include "platform/win32/CabinetSetupApi.h"
 
 namespace orv::test::win32 {
 namespace {
 
-// Enough bytes for several data blocks, none of them alike.
-std::string BigContent()
+using patchkit::CabinetFile;
+using patchkit::CabinetLayout;
+
+// The bytes of a cabinet made by the kit's writer.
+std::string MakeCabinet(const std::vector<CabinetFile>& files, const CabinetLayout& layout = {})
+{
+  std::string cabinet, error;
+  if (!patchkit::WriteCabinet(files, layout, cabinet, error))
+    ADD_FAILURE() << error;
+  return cabinet;
+}
+
+// Enough bytes for several data blocks, none of them alike: MSZIP cannot
+// shrink them.
+std::string BigContent(std::size_t size = 100000)
 {
   std::string text;
   std::uint32_t state = 12345;
-  while (text.size() < 100000) {
+  while (text.size() < size) {
     state = state * 1103515245u + 12345u;
     text += static_cast<char>(state >> 16);
   }
+  return text;
+}
+
+// Several data blocks of a pattern whose period divides no block: MSZIP
+// blocks refer back into the block before them.
+std::string RepeatingContent()
+{
+  const std::string period = BigContent(1000);
+  std::string text;
+  while (text.size() < 100000)
+    text += period;
   return text;
 }
 
@@ -65,28 +89,62 @@ std::vector<std::string> Listing(const std::string& folder)
 
 TEST(CabinetSetupApi, EveryFileReachesTheTargetChosenForIt)
 {
-  const std::vector<CabinetEntry> files = {{"top.txt", "top"},
-                                           {"data\\sub\\a.txt", "hello"},
-                                           {"ゲーム\\ソ.bin", BigContent()},
-                                           {"empty.txt", ""}};
-  TempFolder dir;
-  WriteWholeFile(dir / "step.cab", MakeCabinet(files));
-  CreateDirectoryA((dir / "out").c_str(), nullptr);
-  WriteWholeFile(dir / "out\\1", "an older and longer file that the walk replaces");
+  const std::vector<CabinetFile> files = {{"top.txt", "top"},
+                                          {"data\\sub\\a.txt", "hello"},
+                                          {"ゲーム\\ソ.bin", BigContent()},
+                                          {"empty.txt", ""},
+                                          {"repeating.bin", RepeatingContent()}};
+  for (bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "MSZIP" : "stored");
+    TempFolder dir;
+    WriteWholeFile(dir / "step.cab", MakeCabinet(files, {.compress = compress}));
+    CreateDirectoryA((dir / "out").c_str(), nullptr);
+    WriteWholeFile(dir / "out\\1", "an older and longer file that the walk replaces");
 
+    Walk walk;
+    walk.Run(dir / "step.cab", dir / "out");
+
+    EXPECT_EQ(walk.result, 0u);
+    ASSERT_EQ(walk.seen.size(), files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      // In-cabinet names arrive as the Shift_JIS bytes they were stored as.
+      EXPECT_EQ(walk.seen[i].name, files[i].name);
+      EXPECT_EQ(walk.seen[i].size, files[i].content.size());
+      EXPECT_TRUE(ReadWholeFile(dir / ("out\\" + std::to_string(i))) == files[i].content) << i;
+    }
+    // Files land only where the callback said: no in-cabinet folders, no partial files.
+    EXPECT_EQ(Listing(dir / "out"), (std::vector<std::string>{"0", "1", "2", "3", "4"}));
+  }
+}
+
+// Packing tools store a name outside ASCII in UTF-8 and mark it so; SetupAPI
+// under wine hands such a name on as those bytes, which the walk passed to
+// the launcher as if they were Shift_JIS.
+TEST(CabinetSetupApi, NamesMarkedAsUtf8ArriveInShiftJis)
+{
+  TempFolder dir;
+  const std::string utf8 = reinterpret_cast<const char*>(u8"ゲーム\\ソ.bin");
+  // Marked, but already in Shift_JIS ("ソ" is 83 5C, no UTF-8): kept.
+  WriteWholeFile(dir / "step.cab", MakeCabinet({{utf8, "1"}, {"plain.txt", "2"}, {"ソ.txt", "3"}},
+                                               {.utf8Names = true}));
+  CreateDirectoryA((dir / "out").c_str(), nullptr);
   Walk walk;
   walk.Run(dir / "step.cab", dir / "out");
-
   EXPECT_EQ(walk.result, 0u);
-  ASSERT_EQ(walk.seen.size(), files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    // In-cabinet names arrive as the Shift_JIS bytes they were stored as.
-    EXPECT_EQ(walk.seen[i].name, files[i].name);
-    EXPECT_EQ(walk.seen[i].size, files[i].content.size());
-    EXPECT_TRUE(ReadWholeFile(dir / ("out\\" + std::to_string(i))) == files[i].content) << i;
-  }
-  // Files land only where the callback said: no in-cabinet folders, no partial files.
-  EXPECT_EQ(Listing(dir / "out"), (std::vector<std::string>{"0", "1", "2", "3"}));
+  ASSERT_EQ(walk.seen.size(), 3u);
+  EXPECT_EQ(walk.seen[0].name, "ゲーム\\ソ.bin");
+  EXPECT_EQ(walk.seen[1].name, "plain.txt");
+  EXPECT_EQ(walk.seen[2].name, "ソ.txt");
+  EXPECT_EQ(ReadWholeFile(dir / "out\\0"), "1");
+
+  // A name the launcher cannot spell ends the walk before the file is offered.
+  WriteWholeFile(dir / "emoji.cab",
+                 MakeCabinet({{reinterpret_cast<const char*>(u8"\U0001F600.txt"), "x"}},
+                             {.utf8Names = true}));
+  Walk emoji;
+  emoji.Run(dir / "emoji.cab", dir / "out");
+  EXPECT_EQ(emoji.result, err::kInvalidName);
+  EXPECT_TRUE(emoji.seen.empty());
 }
 
 TEST(CabinetSetupApi, SkipLeavesAFileOutAndAbortEndsTheWalkCancelled)
@@ -125,8 +183,8 @@ TEST(CabinetSetupApi, AWalkThatCannotBeCompletedFailsAndLeavesNoPartialFile)
   EXPECT_NE(noFolder.result, 0u);
 
   // One part of a multi-cabinet set is refused before any file is offered.
-  for (std::uint16_t flags : {kCabinetHasNext, kCabinetHasPrevious}) {
-    WriteWholeFile(dir / "part.cab", MakeCabinet({{"a", "A"}}, flags));
+  for (std::uint16_t flags : {patchkit::kCabinetHasNext, patchkit::kCabinetHasPrevious}) {
+    WriteWholeFile(dir / "part.cab", MakeCabinet({{"a", "A"}}, {.setFlags = flags}));
     Walk part;
     part.Run(dir / "part.cab", dir.path());
     EXPECT_EQ(part.result, err::kInvalidData);

@@ -13,12 +13,13 @@ struct CabinetFile {
   std::string content;
 };
 
-// Writes a real cabinet holding the files in this order, made by gcab and
-// compressed with MSZIP when compress is true. Each name is stored exactly as
-// given, with `\` separators and, when it is not plain ASCII, as UTF-8 marked
-// as such; names gcab itself would tidy ("..\evil.txt") are stored as given
-// too, so that hostile cabinets can be made on purpose. False, with the
-// reason in `error`, when it fails.
+// Writes a real cabinet holding the files in this order, compressed with
+// MSZIP when compress is true. Each name is stored exactly as given, with `\`
+// separators; names a packing tool would tidy ("..\evil.txt") are stored as
+// given too, so that hostile cabinets can be made on purpose. On Linux gcab
+// makes it and a name that is not plain ASCII is stored as UTF-8 marked as
+// such; on Windows it is written in this process with the Shift_JIS bytes as
+// they are. False, with the reason in `error`, when it fails.
 bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<CabinetFile>& files,
                  bool compress, std::string& error);
 

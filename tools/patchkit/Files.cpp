@@ -1,11 +1,8 @@
 #include "patchkit/Files.h"
 
-#include <stdlib.h>
-
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 namespace orv::patchkit {
 
@@ -49,12 +46,20 @@ ScratchFolder::ScratchFolder()
     m_error = "no temporary folder: " + failure.message();
     return;
   }
-  std::string pattern = (base / "orv-patchkit-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) {
-    m_error = "cannot create a folder under " + base.string() + ": " + std::strerror(errno);
-    return;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate = base / ("orv-patchkit-" + std::to_string(random()));
+    // False without an error: the name is taken, try another.
+    if (std::filesystem::create_directory(candidate, failure)) {
+      m_path = candidate;
+      return;
+    }
+    if (failure) {
+      m_error = "cannot create a folder under " + base.string() + ": " + failure.message();
+      return;
+    }
   }
-  m_path = pattern;
+  m_error = "no free folder name under " + base.string();
 }
 
 ScratchFolder::~ScratchFolder()

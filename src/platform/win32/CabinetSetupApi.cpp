@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "platform/ErrorCodes.h"
 #include "platform/win32/Win32Error.h"
@@ -21,6 +22,8 @@ namespace {
 constexpr long kHeaderFlags = 0x1E;
 constexpr unsigned kHasPreviousCabinet = 0x0001;
 constexpr unsigned kHasNextCabinet = 0x0002;
+// The attribute bit of a file whose name the cabinet keeps in UTF-8.
+constexpr unsigned kNameIsUtf8 = 0x80;
 
 // Files of a multi-cabinet set may continue in a cabinet the launcher never
 // has: such a set is refused whole rather than half extracted. True only
@@ -52,6 +55,39 @@ std::string PartialName(const std::string& target)
          std::to_string(++counter) + ".part";
 }
 
+// The in-cabinet name as the launcher spells it, in the ANSI code page its
+// file functions read. Packing tools keep a name outside ASCII in UTF-8 and
+// mark it so, and wine's SetupAPI hands those bytes on unchanged: taken as
+// they were, they named files that were never in the cabinet. A marked name
+// that is no valid UTF-8 is kept as it is: a SetupAPI that converts marked
+// names itself hands on the ANSI bytes. False when the name has no form in
+// the code page.
+bool LauncherName(const FILE_IN_CABINET_INFO_A& info, std::string& name)
+{
+  name = info.NameInCabinet;
+  if (!(info.DosAttribs & kNameIsUtf8))
+    return true;
+  const int wideSize = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.c_str(), -1,
+                                           nullptr, 0);
+  if (wideSize <= 0)
+    return true;
+  std::wstring wide(static_cast<std::size_t>(wideSize), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.c_str(), -1, wide.data(), wideSize);
+  BOOL lossy = FALSE;
+  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr,
+                                       0, nullptr, &lossy);
+  if (size <= 0 || lossy)
+    return false;
+  std::string converted(static_cast<std::size_t>(size), '\0');
+  if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, converted.data(), size,
+                          nullptr, &lossy) != size ||
+      lossy)
+    return false;
+  converted.resize(static_cast<std::size_t>(size) - 1);  // the terminator
+  name = std::move(converted);
+  return true;
+}
+
 struct Walk {
   explicit Walk(const CabinetWalker::FileCallback& onFile) : onFile(onFile) {}
 
@@ -79,10 +115,16 @@ UINT FileInCabinet(Walk& walk, FILE_IN_CABINET_INFO_A& info)
   // is promised no call after it.
   if (walk.error || walk.thrown)
     return FILEOP_ABORT;
+  std::string name;
+  if (!LauncherName(info, name)) {
+    // Skipping it would leave the step silently incomplete.
+    walk.error = err::kInvalidName;
+    return FILEOP_ABORT;
+  }
   std::string target;
   CabinetFileAction action;
   try {
-    action = walk.onFile(info.NameInCabinet, info.FileSize, target);
+    action = walk.onFile(name.c_str(), info.FileSize, target);
   } catch (...) {
     // An exception must not unwind through SetupAPI's frames.
     walk.thrown = std::current_exception();

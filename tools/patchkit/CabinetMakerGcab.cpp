@@ -1,3 +1,5 @@
+// The cabinets on Linux: gcab packs them, so that their MSZIP data comes
+// from a compressor of its own, and the names are then written in place.
 #include "patchkit/CabinetMaker.h"
 
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "patchkit/CabinetWriter.h"
 #include "patchkit/Files.h"
 #include "platform/posix/Cp932.h"
 
@@ -28,20 +31,11 @@ constexpr std::uint16_t kAttributeUtf8Name = 0x80;
 // The file count is a 16-bit field of the header.
 constexpr std::size_t kMaxFiles = 0xFFFF;
 
-// The bytes a name is stored as: `/` becomes `\` (not the second byte of a
-// double-byte character, which may be 0x5C itself) and Shift_JIS becomes UTF-8.
+// The bytes a name is stored as: `\` separators, and UTF-8 where the name
+// is Shift_JIS, as gcab and the usual tools store names that are not ASCII.
 bool StoredName(const std::string& name, std::string& stored)
 {
-  std::string slashed;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (posix::IsCp932LeadByte(static_cast<unsigned char>(name[i])) && i + 1 < name.size()) {
-      slashed += name[i];
-      slashed += name[++i];
-    } else {
-      slashed += name[i] == '/' ? '\\' : name[i];
-    }
-  }
-  return posix::Cp932ToUtf8(slashed, stored);
+  return posix::Cp932ToUtf8(CabinetName(name), stored);
 }
 
 // A plain file name of the given length, different for every index: gcab
