@@ -373,6 +373,35 @@ TEST(Win32ViewTest, EscapeAndCloseActOnlyWhileExitIsEnabled)
   });
 }
 
+TEST(Win32ViewTest, AWorkersMessageBoxIsOwnedByTheWindowAndHoldsTheWorkerUntilClosed)
+{
+  win32::Win32View view(GetModuleHandleA(nullptr));
+  ScriptedHandler handler;
+  RunWithScript(view, handler, [&] {
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+      view.ShowMessageBox("Error", "ダウンロードサイズエラー", MessageStyle::Error);
+      returned = true;
+    });
+    HWND box = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return (box = FindWindowA("#32770", "Error")) != nullptr; }));
+    if (box) {
+      EXPECT_EQ(GetWindow(box, GW_OWNER), view.MainWindow());
+      // Its owner is disabled while it is up, as for any modal box.
+      EXPECT_FALSE(IsWindowEnabled(view.MainWindow()));
+      char text[128] = {};
+      GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the box's static text
+      EXPECT_STREQ(text, "ダウンロードサイズエラー");
+      Sleep(100);
+      EXPECT_FALSE(returned.load());
+      PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    EXPECT_TRUE(WaitFor([&] { return returned.load(); }));
+    worker.join();
+    EXPECT_TRUE(IsWindowEnabled(view.MainWindow()));
+  });
+}
+
 // --- The launcher's own main window ---
 
 class Win32WindowTest : public ::testing::Test {
