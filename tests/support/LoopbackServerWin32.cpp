@@ -1,7 +1,10 @@
 // The loopback servers on Winsock, for the tests that run under wine: the
-// same behaviour as the Linux servers for plain HTTP. Each connection has a
-// thread of its own; no wait is longer than a short slice, so a server being
-// destroyed cuts its connections and returns promptly.
+// same behaviour as the Linux servers. Each connection has a thread of its
+// own; no wait is longer than a short slice, so a server being destroyed cuts
+// its connections and returns promptly. HTTPS is the plain server with the
+// native TLS front (tools/tls_front) in front of it: WinINet speaks TLS to
+// the front, which relays the bytes to the plain server and passes each end
+// of a connection on.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -15,12 +18,14 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
 
 #include "support/LoopbackContent.h"
 #include "support/LoopbackServer.h"
+#include "support/PluginFolder.h"
 
 namespace orv::test {
 
@@ -317,6 +322,167 @@ bool SendAnswer(SOCKET client, const Answer& answer, bool headOnly, bool keepAli
   return true;
 }
 
+// --- The TLS front ---
+
+// How long the front may take to start and call back, and to answer.
+constexpr int kFrontStartMs = 20000;
+constexpr int kFrontAnswerMs = 10000;
+// An authority's PEM is a few hundred bytes; a larger one is no greeting of
+// the front.
+constexpr std::size_t kMaxAuthorityBytes = 16 * 1024;
+
+// The front of this process, started with its first HTTPS server: it calls
+// back on a control connection, hands over the authority it made, and opens
+// and closes a TLS listener for each server. Wine can neither wait for nor
+// end a Linux program it started, so the front ends by itself when the
+// control connection closes: when this process exits at the latest.
+class TlsFront {
+ public:
+  static TlsFront& Get()
+  {
+    // A front that failed to start throws, and the next server tries again.
+    static TlsFront front;
+    return front;
+  }
+
+  const std::string& authorityFile() const { return m_authorityFile; }
+
+  // A TLS listener in front of 127.0.0.1:target; answers its port.
+  std::uint16_t Forward(std::uint16_t target)
+  {
+    const std::string answer = Ask("forward " + std::to_string(target));
+    const unsigned long port = std::strtoul(answer.c_str(), nullptr, 10);
+    if (port == 0 || port > 65535 || answer.find_first_not_of("0123456789") != std::string::npos)
+      throw std::runtime_error("the TLS front cannot listen: " + answer);
+    return static_cast<std::uint16_t>(port);
+  }
+
+  // Closes the listener and cuts its connections.
+  void Stop(std::uint16_t port) { Ask("stop " + std::to_string(port)); }
+
+ private:
+  TlsFront()
+  {
+    std::uint16_t controlPort = 0;
+    const SOCKET listener = Listen(controlPort);
+    try {
+      const std::string token = std::to_string(std::random_device{}()) + "x" +
+                                std::to_string(GetCurrentProcessId());
+      Start(controlPort, token);
+      if (!WaitFor(listener, false, kFrontStartMs, m_never))
+        throw std::runtime_error("the TLS front did not call back (its message, if any, is above)");
+      m_control = accept(listener, nullptr, nullptr);
+      if (m_control == INVALID_SOCKET)
+        throw std::runtime_error("cannot accept the TLS front's call");
+      // Processes the launcher starts must not hold the front alive.
+      SetHandleInformation(reinterpret_cast<HANDLE>(m_control), HANDLE_FLAG_INHERIT, 0);
+      ReceiveAuthority(token);
+    } catch (...) {
+      closesocket(listener);
+      Close();
+      throw;
+    }
+    closesocket(listener);
+  }
+
+  ~TlsFront() { Close(); }
+  TlsFront(const TlsFront&) = delete;
+  TlsFront& operator=(const TlsFront&) = delete;
+
+  void Close()
+  {
+    if (m_control != INVALID_SOCKET)
+      closesocket(m_control);
+    m_control = INVALID_SOCKET;
+    if (!m_authorityFile.empty())
+      DeleteFileA(m_authorityFile.c_str());
+  }
+
+  // The front is a Linux program beside the tests; wine starts it from its
+  // drive path like any other.
+  static void Start(std::uint16_t controlPort, const std::string& token)
+  {
+    const std::filesystem::path program = ExecutableFolder() / "tls_front";
+    std::wstring commandLine = L"\"" + program.wstring() + L"\" " +
+                               std::to_wstring(controlPort) + L" " +
+                               std::wstring(token.begin(), token.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
+      throw std::runtime_error("cannot start " + program.string() + ": error " +
+                               std::to_string(GetLastError()));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+
+  // "<token> <length>\n" and the authority's PEM, kept in a file of its own.
+  void ReceiveAuthority(const std::string& token)
+  {
+    const std::string greeting = ReadLine();
+    const std::size_t space = greeting.find(' ');
+    const unsigned long length =
+        space == std::string::npos ? 0 : std::strtoul(greeting.c_str() + space + 1, nullptr, 10);
+    if (greeting.substr(0, space) != token || length == 0 || length > kMaxAuthorityBytes)
+      throw std::runtime_error("the TLS front's call is not the front's: " + greeting);
+    while (m_received.size() < length)
+      Receive();
+    const std::string pem = m_received.substr(0, length);
+    m_received.erase(0, length);
+
+    char folder[MAX_PATH];
+    char file[MAX_PATH];
+    const DWORD size = GetTempPathA(sizeof folder, folder);
+    if (size == 0 || size >= sizeof folder || !GetTempFileNameA(folder, "orv", 0, file))
+      throw std::runtime_error("cannot make a file for the test authority");
+    m_authorityFile = file;
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out.write(pem.data(), static_cast<std::streamsize>(pem.size())) || !out.flush())
+      throw std::runtime_error("cannot write the test authority to " + m_authorityFile);
+  }
+
+  void Receive()
+  {
+    char block[4096];
+    if (!WaitFor(m_control, false, kFrontAnswerMs, m_never))
+      throw std::runtime_error("the TLS front does not answer");
+    const int got = recv(m_control, block, sizeof block, 0);
+    if (got <= 0)
+      throw std::runtime_error("the TLS front has gone");
+    m_received.append(block, static_cast<std::size_t>(got));
+  }
+
+  std::string ReadLine()
+  {
+    std::size_t end;
+    while ((end = m_received.find('\n')) == std::string::npos) {
+      if (m_received.size() > kMaxHeadBytes)
+        throw std::runtime_error("the TLS front sends no lines");
+      Receive();
+    }
+    std::string line = m_received.substr(0, end);
+    m_received.erase(0, end + 1);
+    return line;
+  }
+
+  std::string Ask(const std::string& command)
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const std::string line = command + "\n";
+    if (!SendAll(m_control, line.data(), line.size(), m_never))
+      throw std::runtime_error("the TLS front has gone");
+    return ReadLine();
+  }
+
+  WinsockUser m_winsock;
+  const std::atomic<bool> m_never{false};
+  std::mutex m_lock;
+  SOCKET m_control = INVALID_SOCKET;
+  std::string m_received;
+  std::string m_authorityFile;
+};
+
 void NoDelay(SOCKET client)
 {
   // Head and body leave in separate sends; with Nagle's algorithm the body
@@ -334,16 +500,34 @@ struct LoopbackServer::Impl {
 
   explicit Impl(Scheme scheme)
   {
-    // WinINet trusts the system's authorities only, and the test authority
-    // is made with OpenSSL: HTTPS tests stay on Linux.
-    if (scheme == Scheme::Https)
-      throw std::runtime_error("no HTTPS loopback server on Windows");
     listener = Listen(port);
     acceptor = std::thread([this] { Accept(); });
+    if (scheme == Scheme::Https) {
+      try {
+        TlsFront& front = TlsFront::Get();
+        caFile = front.authorityFile();
+        port = front.Forward(port);
+        secure = true;
+      } catch (...) {
+        stopping = true;
+        acceptor.join();
+        connections.CutAndJoin();
+        closesocket(listener);
+        throw;
+      }
+    }
   }
 
   ~Impl()
   {
+    // The TLS connections go first, with the listener in front of them.
+    if (secure) {
+      try {
+        TlsFront::Get().Stop(port);
+      } catch (const std::exception&) {
+        // A front that has gone has closed them all.
+      }
+    }
     stopping = true;
     acceptor.join();
     connections.CutAndJoin();
@@ -434,7 +618,10 @@ struct LoopbackServer::Impl {
 
   WinsockUser winsock;
   SOCKET listener = INVALID_SOCKET;
+  // The port clients use: the plain server's, or for HTTPS the front's.
   std::uint16_t port = 0;
+  bool secure = false;
+  std::string caFile;
   std::atomic<bool> stopping{false};
   std::thread acceptor;
   Connections connections;
@@ -451,13 +638,9 @@ LoopbackServer::~LoopbackServer() = default;
 
 std::uint16_t LoopbackServer::port() const { return m_impl->port; }
 
-const std::string& LoopbackServer::caFile() const { return AuthorityFile(); }
+const std::string& LoopbackServer::caFile() const { return m_impl->caFile; }
 
-const std::string& LoopbackServer::AuthorityFile()
-{
-  static const std::string none;
-  return none;
-}
+const std::string& LoopbackServer::AuthorityFile() { return TlsFront::Get().authorityFile(); }
 
 void LoopbackServer::Handle(const std::string& method, const std::string& path,
                             std::function<HttpReply(const HttpRequestSeen&)> handler)

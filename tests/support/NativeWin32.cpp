@@ -2,8 +2,13 @@
 // from std::filesystem in UTF-16 and handed to the launcher in the ANSI code
 // page, the way its file functions read them.
 #include <windows.h>
+#include <wincrypt.h>
 
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -112,6 +117,154 @@ bool BreakPageOpener(TestPlatform&, std::string& whyNot)
 {
   whyNot = kNoOpenerSeam;
   return false;
+}
+
+namespace {
+
+// The machine's root store, open for a change. The store writes back every
+// certificate it read when it commits, so a process that opened it before
+// another deleted a certificate would bring that certificate back; and a
+// process that reads the store while another changes it can miss entries
+// (the registry lists its keys by position). Test processes running at once
+// take turns, under a mutex of the machine (under wine, of the wine server).
+class RootStoreTurn {
+ public:
+  RootStoreTurn() : m_turn(CreateMutexA(nullptr, FALSE, "orv-test-root-store"))
+  {
+    // An abandoned turn is ours all the same: its holder ended.
+    if (m_turn)
+      WaitForSingleObject(m_turn, INFINITE);
+    m_root = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
+                           "ROOT");
+  }
+  ~RootStoreTurn()
+  {
+    Commit();
+    if (m_turn) {
+      ReleaseMutex(m_turn);
+      CloseHandle(m_turn);
+    }
+  }
+  RootStoreTurn(const RootStoreTurn&) = delete;
+  RootStoreTurn& operator=(const RootStoreTurn&) = delete;
+
+  HCERTSTORE store() const { return m_root; }
+
+  // The store keeps its certificates in the registry; a change reaches the
+  // registry only when committed.
+  void Commit()
+  {
+    if (!m_root)
+      return;
+    CertControlStore(m_root, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    CertCloseStore(m_root, 0);
+    m_root = nullptr;
+  }
+
+ private:
+  HANDLE m_turn;
+  HCERTSTORE m_root = nullptr;
+};
+
+// Whether a certificate is trusted as it stands, by the process's default
+// chain engine, the one WinINet uses.
+bool ChainsToATrustedRoot(const std::vector<BYTE>& der)
+{
+  PCCERT_CONTEXT certificate =
+      CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  if (!certificate)
+    return false;
+  CERT_CHAIN_PARA parameters{};
+  parameters.cbSize = sizeof parameters;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  bool trusted = false;
+  if (CertGetCertificateChain(nullptr, certificate, nullptr, nullptr, &parameters, 0, nullptr,
+                              &chain)) {
+    trusted = (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_UNTRUSTED_ROOT) == 0;
+    CertFreeCertificateChain(chain);
+  }
+  CertFreeCertificateContext(certificate);
+  return trusted;
+}
+
+// The authorities this process added to the machine's root store. Each test
+// process has an authority of its own; it leaves the store at exit, so the
+// store of the build's wine prefix does not grow with every run.
+class TrustedAuthorities {
+ public:
+  ~TrustedAuthorities()
+  {
+    if (m_added.empty())
+      return;
+    RootStoreTurn turn;
+    HCERTSTORE root = turn.store();
+    if (!root)
+      return;
+    for (const auto& [file, der] : m_added) {
+      PCCERT_CONTEXT added = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                                          static_cast<DWORD>(der.size()));
+      if (!added)
+        continue;
+      if (PCCERT_CONTEXT stored = CertFindCertificateInStore(root, X509_ASN_ENCODING, 0,
+                                                             CERT_FIND_EXISTING, added, nullptr))
+        CertDeleteCertificateFromStore(stored);  // frees the context
+      CertFreeCertificateContext(added);
+    }
+  }
+
+  void Add(const std::string& pemFile)
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_added.count(pemFile))
+      return;
+    const std::vector<BYTE> der = ReadCertificate(pemFile);
+    RootStoreTurn turn;
+    if (!turn.store())
+      throw std::runtime_error("cannot open the root store: error " +
+                               std::to_string(GetLastError()));
+    if (!CertAddEncodedCertificateToStore(turn.store(), X509_ASN_ENCODING, der.data(),
+                                          static_cast<DWORD>(der.size()),
+                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+      throw std::runtime_error("cannot trust " + pemFile + ": error " +
+                               std::to_string(GetLastError()));
+    turn.Commit();
+    m_added.emplace(pemFile, der);
+    // WinINet checks certificates with the process's default chain engine,
+    // which reads the root store when it is first used: that first use is
+    // here, in this process's turn, so that the read is whole and holds the
+    // new authority.
+    if (!ChainsToATrustedRoot(der))
+      throw std::runtime_error("the root store does not trust " + pemFile + " after all");
+  }
+
+ private:
+  static std::vector<BYTE> ReadCertificate(const std::string& pemFile)
+  {
+    std::ifstream in(pemFile, std::ios::binary);
+    const std::string pem{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    DWORD size = 0;
+    if (pem.empty() ||
+        !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+      throw std::runtime_error("no certificate in " + pemFile);
+    std::vector<BYTE> der(size);
+    if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()),
+                              CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
+      throw std::runtime_error("no certificate in " + pemFile);
+    der.resize(size);
+    return der;
+  }
+
+  std::mutex m_lock;
+  std::map<std::string, std::vector<BYTE>> m_added;
+};
+
+}  // namespace
+
+void TrustAuthority(const std::string& pemFile)
+{
+  static TrustedAuthorities trusted;
+  trusted.Add(pemFile);
 }
 
 }  // namespace orv::test
