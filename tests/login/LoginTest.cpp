@@ -8,6 +8,7 @@
 #include "support/FrameFixture.h"
 #include "support/KivoraSites.h"
 #include "ui/ControlIds.h"
+#include "webform/WebForm.h"
 
 namespace orv::test {
 namespace {
@@ -26,30 +27,7 @@ std::string CentreEntry(const std::string& a, const std::string& s) { return Sit
 std::string MenuPage(const std::string& s, const std::string& p) { return Sites::MenuPage(s, p); }
 HttpReply Reply(int status, std::string body) { return Sites::Reply(status, std::move(body)); }
 
-// The bytes a form field's value stood for.
-std::string FormDecode(const std::string& encoded)
-{
-  std::string out;
-  for (std::size_t i = 0; i < encoded.size(); ++i) {
-    if (encoded[i] == '+')
-      out += ' ';
-    else if (encoded[i] == '%' && i + 2 < encoded.size())
-      out += static_cast<char>(std::stoi(encoded.substr(i + 1, 2), nullptr, 16)), i += 2;
-    else
-      out += encoded[i];
-  }
-  return out;
-}
-
-// The decoded value of a field of a urlencoded body.
-std::string FormField(const std::string& body, const std::string& name)
-{
-  const std::size_t at = ("&" + body).find("&" + name + "=");
-  if (at == std::string::npos)
-    return "<absent>";
-  const std::size_t start = at + name.size() + 1;
-  return FormDecode(body.substr(start, body.find('&', start) - start));
-}
+using webform::FormField;
 
 class LoginTest : public FrameFixture {
  protected:

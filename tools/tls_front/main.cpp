@@ -25,10 +25,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -41,8 +39,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/TestCertificate.h"
 
 namespace {
 
@@ -117,20 +118,10 @@ int ConnectTo(std::uint16_t port)
 
 // --- The server's certificate ---
 
-void AddExtension(X509* certificate, X509V3_CTX* context, int nid, const char* value)
-{
-  X509_EXTENSION* extension = X509V3_EXT_nconf_nid(nullptr, context, nid, value);
-  if (!extension || X509_add_ext(certificate, extension, -1) != 1)
-    Fail("cannot add a certificate extension");
-  X509_EXTENSION_free(extension);
-}
-
-// One self-signed certificate is the server's and its own authority.
-// WinINet checks the revocation of every certificate of a chain below its
-// root, and a test authority has no revocation list to offer: a server
-// certificate signed by it fails with "revocation check failed", while a
-// root's revocation is never asked.
-X509* MakeCertificate(EVP_PKEY* key)
+// The server's TLS context, and the PEM of its certificate for the test
+// process to trust. One self-signed certificate is the server's and its own
+// authority.
+SSL_CTX* MakeContext(std::string& authorityPem)
 {
   // Test processes that run at once share one store of trusted authorities:
   // each one's certificate has a name and serial of its own.
@@ -138,68 +129,21 @@ X509* MakeCertificate(EVP_PKEY* key)
   if (RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial) != 1)
     Fail("no random numbers");
   serial = (serial >> 1) | 1;
-  const std::string name = "Orv loopback test server " + std::to_string(serial);
-
-  X509* certificate = X509_new();
-  if (!certificate)
-    Fail("out of memory");
-  X509_set_version(certificate, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial);
-  // An hour back, so that no rounding of either clock makes it "not yet
-  // valid".
-  X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(certificate), 7L * 24 * 3600);
-  X509_set_pubkey(certificate, key);
-  X509_NAME* subject = X509_get_subject_name(certificate);
-  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
-  X509_set_issuer_name(certificate, subject);
-
-  X509V3_CTX context;
-  X509V3_set_ctx_nodb(&context);
-  X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
-  AddExtension(certificate, &context, NID_subject_key_identifier, "hash");
-  AddExtension(certificate, &context, NID_basic_constraints, "critical,CA:TRUE");
-  AddExtension(certificate, &context, NID_key_usage, "critical,digitalSignature,keyCertSign");
-  AddExtension(certificate, &context, NID_ext_key_usage, "serverAuth");
-  // The launcher reaches one publisher site as 127.0.0.1, the other as
-  // localhost. Wine's check of the name compares the DNS names only, so
-  // the address stands among them too.
-  AddExtension(certificate, &context, NID_subject_alt_name,
-               "DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1");
-  if (X509_sign(certificate, key, EVP_sha256()) == 0)
-    Fail("cannot sign the certificate");
-  return certificate;
-}
-
-// The server's TLS context, and the PEM of its certificate for the test
-// process to trust.
-SSL_CTX* MakeContext(std::string& authorityPem)
-{
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  if (!key)
-    Fail("cannot make a key");
-  X509* certificate = MakeCertificate(key);
-
-  BIO* pem = BIO_new(BIO_s_mem());
-  if (!pem || PEM_write_bio_X509(pem, certificate) != 1)
-    Fail("cannot write the certificate");
-  char* bytes = nullptr;
-  const long length = BIO_get_mem_data(pem, &bytes);
-  authorityPem.assign(bytes, static_cast<std::size_t>(length));
-  BIO_free(pem);
+  const orv::test::KeyPtr key = orv::test::MakeKey();
+  const orv::test::CertificatePtr certificate = orv::test::MakeCertificate(
+      key.get(), "Orv loopback test server " + std::to_string(serial), serial,
+      orv::test::CertificateUse::AuthorityAndServer);
+  authorityPem = orv::test::CertificatePem(certificate.get());
 
   SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-  if (!context || SSL_CTX_use_certificate(context, certificate) != 1 ||
-      SSL_CTX_use_PrivateKey(context, key) != 1 ||
+  if (!context || SSL_CTX_use_certificate(context, certificate.get()) != 1 ||
+      SSL_CTX_use_PrivateKey(context, key.get()) != 1 ||
       SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1)
     Fail("cannot set up TLS");
   // A client that drops the TCP connection without a TLS goodbye has ended
   // its side all the same; WinINet does so.
   SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  X509_free(certificate);
-  EVP_PKEY_free(key);
   return context;
 }
 
@@ -385,6 +329,14 @@ class Link {
 class Front {
  public:
   Front(SSL_CTX* context, int control) : m_context(context), m_control(control) {}
+  ~Front()
+  {
+    m_links.clear();
+    for (const Forward& forward : m_forwards)
+      close(forward.listener);
+  }
+  Front(const Front&) = delete;
+  Front& operator=(const Front&) = delete;
 
   // Until the control connection ends.
   void Run()
@@ -516,7 +468,12 @@ int main(int argc, char** argv)
   signal(SIGPIPE, SIG_IGN);
 
   std::string authorityPem;
-  SSL_CTX* context = MakeContext(authorityPem);
+  SSL_CTX* context = nullptr;
+  try {
+    context = MakeContext(authorityPem);
+  } catch (const std::exception& error) {
+    Fail(error.what());
+  }
   const int control = ConnectTo(ParsePort(argv[1]));
   if (control < 0)
     Fail("cannot reach the test process");
