@@ -14,7 +14,7 @@ namespace orv::test {
 #ifdef _WIN32
 // Makes WinINet trust the authority in that PEM file: it goes into the
 // machine's store of root authorities (under wine, the prefix's), once per
-// process, and leaves it when the process ends.
+// process, and leaves it when the process ends (support/RootStoreWin32.h).
 void TrustAuthority(const std::string& pemFile);
 
 struct TestPlatform : ::orv::win32::Win32Platform {
