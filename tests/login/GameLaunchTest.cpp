@@ -36,18 +36,6 @@ class GameLaunchTest : public FrameFixture {
     InstallStubGame(folder / "orv.exe");
     std::strcpy(m_global.OrvDir, LauncherPath(folder).c_str());
   }
-  // The stand-in game's record in that folder. Under wine the record is
-  // listed a moment before the rename that placed it lets go of it: this
-  // waits for its lines, not for its name, and is empty when none came.
-  static Lines Record(const std::filesystem::path& folder)
-  {
-    std::optional<Lines> record;
-    Eventually([&] {
-      return std::filesystem::exists(folder / "launch_record.txt") &&
-             (record = WaitForLaunchRecord(folder)) && !record->empty();
-    });
-    return record.value_or(Lines{});
-  }
   // The latest message box shown, or "" when there was none.
   std::string Message() const
   {
@@ -64,8 +52,10 @@ TEST_F(GameLaunchTest, StartsTheGameInItsFolderWithTheCommandLineAndEnds)
 {
   LaunchGame(m_global, m_plugins);
 
+  const auto record = WaitForLaunchRecord(m_game);
+  ASSERT_TRUE(record.has_value());
   // The blank inside the account splits it: values go on the line unquoted.
-  EXPECT_THAT(Record(m_game),
+  EXPECT_THAT(*record,
               ElementsAre(ProgramSidePath(m_game), "/Launch", "-u:abc", "def", "-p:P@ss-1"));
   EXPECT_THAT(m_view.QuitCalls(), ElementsAre(0));
   EXPECT_EQ(m_view.showNormalCalls(), 1);
@@ -77,9 +67,9 @@ TEST_F(GameLaunchTest, AnEmptyPasswordStillGivesThePasswordSwitch)
   m_global.oneTimePass[0] = '\0';
   m_view.SetControlText(ctl::kOrvAccountCombo, "orv2");
   LaunchGame(m_global, m_plugins);
-  const Lines record = Record(m_game);
-  ASSERT_FALSE(record.empty());
-  EXPECT_THAT(Lines(record.begin() + 1, record.end()), ElementsAre("/Launch", "-u:orv2", "-p:"));
+  const auto record = WaitForLaunchRecord(m_game);
+  ASSERT_TRUE(record.has_value());
+  EXPECT_THAT(Lines(record->begin() + 1, record->end()), ElementsAre("/Launch", "-u:orv2", "-p:"));
 }
 
 TEST_F(GameLaunchTest, WhatCannotStartShowsWhyAndKeepsTheLauncherOpen)
@@ -149,9 +139,9 @@ TEST_F(GameLaunchTest, TheWebPageButtonOpensTheHomePageAndEnds)
   std::strcpy(m_global.Home, "https://localhost/front/member/webgs/orvcenter.aspx?a=1&b=2");
 
   OpenHomePage(m_global);
-  const Lines record = Record(m_start.path());
-  ASSERT_FALSE(record.empty());
-  EXPECT_THAT(Lines(record.begin() + 1, record.end()), ElementsAre(m_global.Home));
+  const auto record = WaitForLaunchRecord(m_start.path());
+  ASSERT_TRUE(record.has_value());
+  EXPECT_THAT(Lines(record->begin() + 1, record->end()), ElementsAre(m_global.Home));
   EXPECT_THAT(m_view.QuitCalls(), ElementsAre(0));
 }
 

@@ -52,13 +52,8 @@ TEST_F(MainDialogLoginTest, AutoStartUpdatesSignsInAndStartsTheGameOnceEach)
   EXPECT_EQ(Count("サーバーログイン"), 1);
   EXPECT_EQ(Count("OneTime:" + KivoraSites::kOneTimePass), 1);
   EXPECT_THAT(m_view.QuitCalls(), ElementsAre(0));
-  // Under wine the record is listed a moment before the rename that placed
-  // it lets go of it: wait for its lines, not for its name.
-  std::optional<Strings> record;
-  ASSERT_TRUE(Eventually([&] {
-    return std::filesystem::exists(m_game / "launch_record.txt") &&
-           (record = WaitForLaunchRecord(m_game)) && !record->empty();
-  }));
+  const auto record = WaitForLaunchRecord(m_game);
+  ASSERT_TRUE(record.has_value());
   EXPECT_THAT(Strings(record->begin() + 1, record->end()),
               ElementsAre("/Launch", "-u:orv2", "-p:" + KivoraSites::kOneTimePass));
 }
