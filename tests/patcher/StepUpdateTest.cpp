@@ -260,11 +260,11 @@ TEST_F(StepUpdateTest, WaitForWorkerStopsARunInsideADownload)
   CGlobal& global = Start(42);
   WaitForWorker(*m_patcher);  // no thread: returns at once
 
-  WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
-                       [this] { m_server.CutConnections(); });
   m_patcher->Start();
   ASSERT_TRUE(Eventually([&] { return m_view.Status().rfind("--> big.cab", 0) == 0; }))
       << m_view.Status();
+  WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
+                       [this] { m_server.CutConnections(); });
   WaitForWorker(*m_patcher);
   EXPECT_FALSE(m_patcher->HasThread());
   EXPECT_GT(m_view.dispatchCalls(), 0);

@@ -4,8 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -29,6 +27,7 @@
 #include <thread>
 
 #include "support/LoopbackContent.h"
+#include "support/TestCertificate.h"
 
 namespace orv::test {
 
@@ -65,90 +64,37 @@ std::uint64_t NowMs()
 
 // --- The test authority ---
 
-void AddExtension(X509* certificate, X509V3_CTX* context, int nid, const char* value)
-{
-  X509_EXTENSION* extension = X509V3_EXT_nconf_nid(nullptr, context, nid, value);
-  if (!extension)
-    throw std::runtime_error("cannot make a certificate extension");
-  X509_add_ext(certificate, extension, -1);
-  X509_EXTENSION_free(extension);
-}
-
-X509* MakeCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* issuerKey,
-                      long serial)
-{
-  X509* certificate = X509_new();
-  X509_set_version(certificate, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial);
-  X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(certificate), 30L * 24 * 3600);
-  X509_set_pubkey(certificate, key);
-  X509_NAME* name = X509_get_subject_name(certificate);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
-  const bool authority = issuer == nullptr;
-  X509_set_issuer_name(certificate, authority ? name : X509_get_subject_name(issuer));
-
-  X509V3_CTX context;
-  X509V3_set_ctx_nodb(&context);
-  X509V3_set_ctx(&context, authority ? certificate : issuer, certificate, nullptr, nullptr, 0);
-  AddExtension(certificate, &context, NID_subject_key_identifier, "hash");
-  if (authority) {
-    AddExtension(certificate, &context, NID_basic_constraints, "critical,CA:TRUE");
-    AddExtension(certificate, &context, NID_key_usage, "critical,keyCertSign,cRLSign");
-  } else {
-    AddExtension(certificate, &context, NID_authority_key_identifier, "keyid:always");
-    AddExtension(certificate, &context, NID_basic_constraints, "critical,CA:FALSE");
-    AddExtension(certificate, &context, NID_key_usage, "critical,digitalSignature");
-    AddExtension(certificate, &context, NID_ext_key_usage, "serverAuth");
-    AddExtension(certificate, &context, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
-  }
-  if (X509_sign(certificate, authority ? key : issuerKey, EVP_sha256()) == 0)
-    throw std::runtime_error("cannot sign a test certificate");
-  return certificate;
-}
-
 // An authority and the server certificate it signed, made once per process
 // (key generation is the slow part), with the authority's PEM file removed
 // when the process ends.
 struct TestAuthority {
   TestAuthority()
+      : authorityKey(MakeKey()),
+        serverKey(MakeKey()),
+        authority(MakeCertificate(authorityKey.get(), "Orv loopback test authority", 1,
+                                  CertificateUse::Authority)),
+        server(MakeCertificate(serverKey.get(), "localhost", 2, CertificateUse::Server,
+                               authority.get(), authorityKey.get()))
   {
-    authorityKey = EVP_EC_gen("P-256");
-    serverKey = EVP_EC_gen("P-256");
-    if (!authorityKey || !serverKey)
-      throw std::runtime_error("cannot make test keys");
-    authority = MakeCertificate(authorityKey, "Orv loopback test authority", nullptr, nullptr, 1);
-    server = MakeCertificate(serverKey, "localhost", authority, authorityKey, 2);
-
+    const std::string pem = CertificatePem(authority.get());
     std::string pattern = (fs::temp_directory_path() / "orv-test-ca-XXXXXX.pem").string();
     const int fd = mkstemps(pattern.data(), 4);
     if (fd < 0)
       throw std::runtime_error("cannot create the test authority's file");
-    std::FILE* out = fdopen(fd, "w");
-    const bool written = out && PEM_write_X509(out, authority) == 1;
-    if (out)
-      std::fclose(out);
-    else
-      close(fd);
-    if (!written)
+    const bool written = write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
+    if (close(fd) != 0 || !written) {
+      std::remove(pattern.c_str());
       throw std::runtime_error("cannot write the test authority's file");
+    }
     file = pattern;
   }
 
-  ~TestAuthority()
-  {
-    std::remove(file.c_str());
-    X509_free(server);
-    X509_free(authority);
-    EVP_PKEY_free(serverKey);
-    EVP_PKEY_free(authorityKey);
-  }
+  ~TestAuthority() { std::remove(file.c_str()); }
 
-  EVP_PKEY* authorityKey = nullptr;
-  EVP_PKEY* serverKey = nullptr;
-  X509* authority = nullptr;
-  X509* server = nullptr;
+  KeyPtr authorityKey;
+  KeyPtr serverKey;
+  CertificatePtr authority;
+  CertificatePtr server;
   std::string file;
 };
 
@@ -240,7 +186,8 @@ struct LoopbackServer::Impl {
     IgnoreBrokenPipes();
     if (scheme == Scheme::Https) {
       const TestAuthority& authority = Authority();
-      server = std::make_unique<httplib::SSLServer>(authority.server, authority.serverKey);
+      server = std::make_unique<httplib::SSLServer>(authority.server.get(),
+                                                    authority.serverKey.get());
       caFile = authority.file;
     } else {
       server = std::make_unique<httplib::Server>();

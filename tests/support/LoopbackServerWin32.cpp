@@ -1,26 +1,26 @@
 // The loopback servers on Winsock, for the tests that run under wine: the
-// same behaviour as the Linux servers for plain HTTP. Each connection has a
-// thread of its own; no wait is longer than a short slice, so a server being
-// destroyed cuts its connections and returns promptly.
+// same behaviour as the Linux servers. HTTPS is the plain server with the
+// native TLS front (tools/tls_front) in front of it: WinINet speaks TLS to
+// the front, which relays the bytes to the plain server and passes each end
+// of a connection on.
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <stdexcept>
-#include <thread>
 
 #include "support/LoopbackContent.h"
 #include "support/LoopbackServer.h"
+#include "support/SocketServerWin32.h"
+#include "support/TlsFrontWin32.h"
 
 namespace orv::test {
 
@@ -28,176 +28,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The longest wait on a socket before the server looks at its stop flag.
-constexpr int kSliceMs = 50;
-// A connection idle, or a peer that stops reading, for this long is dropped.
-constexpr int kIdleMs = 2000;
-// Request heads larger than this are no request of these tests.
-constexpr std::size_t kMaxHeadBytes = 64 * 1024;
-// How much of a streamed body goes to send() at once.
-constexpr std::size_t kSendSlice = 256 * 1024;
+using winsock::kIdleMs;
+using winsock::ReadRequest;
+using winsock::ReasonPhrase;
+using winsock::SendAll;
+using winsock::SocketServer;
+using winsock::WaitFor;
 
-// Winsock for the life of a server.
-struct WinsockUser {
-  WinsockUser()
-  {
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
-      throw std::runtime_error("cannot start Winsock");
-  }
-  ~WinsockUser() { WSACleanup(); }
-  WinsockUser(const WinsockUser&) = delete;
-  WinsockUser& operator=(const WinsockUser&) = delete;
-};
-
-// A listening socket on 127.0.0.1 at a free port.
-SOCKET Listen(std::uint16_t& port)
-{
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int size = sizeof address;
-  if (listener == INVALID_SOCKET ||
-      bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      listen(listener, SOMAXCONN) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    if (listener != INVALID_SOCKET)
-      closesocket(listener);
-    throw std::runtime_error("cannot set up a loopback server");
-  }
-  port = ntohs(address.sin_port);
-  return listener;
-}
-
-// Waits up to timeoutMs (-1: no limit) for the socket to be readable or
-// writable; false when the time passes or the server stops first.
-bool WaitFor(SOCKET socket, bool forWriting, int timeoutMs, const std::atomic<bool>& stopping)
-{
-  for (int waited = 0; !stopping && (timeoutMs < 0 || waited < timeoutMs); waited += kSliceMs) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(socket, &set);
-    timeval slice{0, kSliceMs * 1000};
-    const int ready = forWriting ? select(0, nullptr, &set, nullptr, &slice)
-                                 : select(0, &set, nullptr, nullptr, &slice);
-    if (ready != 0)
-      return ready > 0 && !stopping;
-  }
-  return false;
-}
-
-bool SendAll(SOCKET client, const char* data, std::size_t size, const std::atomic<bool>& stopping)
-{
-  while (size != 0) {
-    if (!WaitFor(client, true, kIdleMs, stopping))
-      return false;
-    const int sent = send(client, data, static_cast<int>(std::min<std::size_t>(size, kSendSlice)), 0);
-    if (sent <= 0)
-      return false;
-    data += sent;
-    size -= static_cast<std::size_t>(sent);
-  }
-  return true;
-}
-
-// The connections a server has accepted, to be cut when it stops, and the
-// threads that serve them.
-class Connections {
- public:
-  void Start(SOCKET client, std::function<void(SOCKET)> serve)
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_open.insert(client);
-    m_workers.emplace_back([this, client, serve = std::move(serve)] {
-      serve(client);
-      {
-        std::lock_guard<std::mutex> inner(m_lock);
-        m_open.erase(client);
-      }
-      closesocket(client);
-    });
-  }
-
-  void Cut()
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    for (SOCKET client : m_open)
-      shutdown(client, SD_BOTH);
-  }
-
-  // The workers see the stop flag within a slice; shutting the sockets down
-  // also ends a send or receive already under way.
-  void CutAndJoin()
-  {
-    std::vector<std::thread> workers;
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      for (SOCKET client : m_open)
-        shutdown(client, SD_BOTH);
-      workers.swap(m_workers);
-    }
-    for (std::thread& worker : workers)
-      worker.join();
-  }
-
- private:
-  std::mutex m_lock;
-  std::set<SOCKET> m_open;
-  std::vector<std::thread> m_workers;
-};
-
-int HexDigit(char c)
-{
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-// %XX escapes decoded; anything else, '+' included, as it stands.
-std::string DecodePath(const std::string& encoded)
-{
-  std::string decoded;
-  for (std::size_t at = 0; at < encoded.size(); ++at) {
-    if (encoded[at] == '%' && at + 2 < encoded.size() && HexDigit(encoded[at + 1]) >= 0 &&
-        HexDigit(encoded[at + 2]) >= 0) {
-      decoded += static_cast<char>(HexDigit(encoded[at + 1]) * 16 + HexDigit(encoded[at + 2]));
-      at += 2;
-    } else {
-      decoded += encoded[at];
-    }
-  }
-  return decoded;
-}
-
-std::string Trim(const std::string& text)
-{
-  const std::size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos)
-    return {};
-  return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
-}
-
-const char* ReasonPhrase(int status)
-{
-  switch (status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
-  }
-}
+// How much of a streamed body is made at once.
+constexpr std::size_t kStreamSlice = 256 * 1024;
 
 // What a route answers: a body in memory, or one made while it is sent.
 struct Answer {
@@ -210,67 +49,6 @@ struct Answer {
   std::function<bool(std::uint64_t, char*, std::size_t)> stream;
   std::uint64_t streamSize = 0;
 };
-
-// Reads one request: head and announced body. "bytes" keeps what arrived
-// beyond it (the next request of a kept-alive connection). False when the
-// connection ends, idles or sends something that is no request.
-bool ReadRequest(SOCKET client, std::string& bytes, HttpRequestSeen& request,
-                 bool& keepAlive, const std::atomic<bool>& stopping)
-{
-  char block[16 * 1024];
-  std::size_t headEnd;
-  while ((headEnd = bytes.find("\r\n\r\n")) == std::string::npos) {
-    if (bytes.size() > kMaxHeadBytes || !WaitFor(client, false, kIdleMs, stopping))
-      return false;
-    const int got = recv(client, block, sizeof block, 0);
-    if (got <= 0)
-      return false;
-    bytes.append(block, static_cast<std::size_t>(got));
-  }
-  const std::string head = bytes.substr(0, headEnd + 2);
-  std::size_t lineEnd = head.find("\r\n");
-  const std::string requestLine = head.substr(0, lineEnd);
-  const std::size_t first = requestLine.find(' ');
-  const std::size_t last = requestLine.rfind(' ');
-  if (first == std::string::npos || last == first)
-    return false;
-  request.method = requestLine.substr(0, first);
-  request.target = requestLine.substr(first + 1, last - first - 1);
-  const std::string version = requestLine.substr(last + 1);
-  const std::size_t question = request.target.find('?');
-  request.path = DecodePath(request.target.substr(0, question));
-  if (question != std::string::npos)
-    request.query = request.target.substr(question + 1);
-  for (std::size_t at = lineEnd + 2; at < head.size(); at = lineEnd + 2) {
-    lineEnd = head.find("\r\n", at);
-    const std::string line = head.substr(at, lineEnd - at);
-    const std::size_t colon = line.find(':');
-    if (colon != std::string::npos)
-      request.headers.emplace_back(line.substr(0, colon), Trim(line.substr(colon + 1)));
-  }
-
-  const std::string lengthText = request.Header("Content-Length");
-  char* end = nullptr;
-  const unsigned long long length = std::strtoull(lengthText.c_str(), &end, 10);
-  if (!lengthText.empty() && (*end != '\0' || length > (64u << 20)))
-    return false;
-  bytes.erase(0, headEnd + 4);
-  while (bytes.size() < length) {
-    if (!WaitFor(client, false, kIdleMs, stopping))
-      return false;
-    const int got = recv(client, block, sizeof block, 0);
-    if (got <= 0)
-      return false;
-    bytes.append(block, static_cast<std::size_t>(got));
-  }
-  request.body = bytes.substr(0, static_cast<std::size_t>(length));
-  bytes.erase(0, static_cast<std::size_t>(length));
-
-  const std::string connection = request.Header("Connection");
-  keepAlive = version == "HTTP/1.1" ? !loopback::EqualNoCase(connection, "close")
-                                    : loopback::EqualNoCase(connection, "keep-alive");
-  return true;
-}
 
 bool SendAnswer(SOCKET client, const Answer& answer, bool headOnly, bool keepAlive,
                 const std::atomic<bool>& stopping)
@@ -306,23 +84,16 @@ bool SendAnswer(SOCKET client, const Answer& answer, bool headOnly, bool keepAli
   }
   if (!SendAll(client, head.data(), head.size(), stopping))
     return false;
-  std::vector<char> block(kSendSlice);
+  std::vector<char> block(kStreamSlice);
   for (std::uint64_t offset = 0; offset < size;) {
-    const std::size_t slice = static_cast<std::size_t>(std::min<std::uint64_t>(kSendSlice, size - offset));
+    const std::size_t slice =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kStreamSlice, size - offset));
     if (stopping || !answer.stream(offset, block.data(), slice) ||
         !SendAll(client, block.data(), slice, stopping))
       return false;
     offset += slice;
   }
   return true;
-}
-
-void NoDelay(SOCKET client)
-{
-  // Head and body leave in separate sends; with Nagle's algorithm the body
-  // would wait for the client's delayed acknowledgement.
-  const BOOL on = TRUE;
-  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
 }  // namespace
@@ -332,38 +103,33 @@ void NoDelay(SOCKET client)
 struct LoopbackServer::Impl {
   using Route = std::function<Answer(const HttpRequestSeen&)>;
 
-  explicit Impl(Scheme scheme)
+  explicit Impl(Scheme scheme) : port(server.port())
   {
-    // WinINet trusts the system's authorities only, and the test authority
-    // is made with OpenSSL: HTTPS tests stay on Linux.
-    if (scheme == Scheme::Https)
-      throw std::runtime_error("no HTTPS loopback server on Windows");
-    listener = Listen(port);
-    acceptor = std::thread([this] { Accept(); });
+    // A front that cannot listen throws, and the plain server stops as the
+    // members go.
+    if (scheme == Scheme::Https) {
+      TlsFront& tls = TlsFront::Get();
+      caFile = tls.authorityFile();
+      port = tls.Forward(server.port());
+      front = &tls;
+    }
   }
 
   ~Impl()
   {
-    stopping = true;
-    acceptor.join();
-    connections.CutAndJoin();
-    closesocket(listener);
-  }
-
-  void Accept()
-  {
-    while (!stopping) {
-      if (!WaitFor(listener, false, kSliceMs, stopping))
-        continue;
-      const SOCKET client = accept(listener, nullptr, nullptr);
-      if (client == INVALID_SOCKET)
-        continue;
-      NoDelay(client);
-      connections.Start(client, [this](SOCKET socket) { Serve(socket); });
+    // The TLS connections go first, with the listener in front of them.
+    if (front) {
+      try {
+        front->Stop(port);
+      } catch (const std::exception&) {
+        // A front that has gone has closed them all.
+      }
     }
+    // Before the routes and records its threads use.
+    server.Stop();
   }
 
-  void Serve(SOCKET client)
+  void Serve(SOCKET client, const std::atomic<bool>& stopping)
   {
     std::string bytes;
     for (;;) {
@@ -432,17 +198,18 @@ struct LoopbackServer::Impl {
     routes[{method, path}] = std::move(route);
   }
 
-  WinsockUser winsock;
-  SOCKET listener = INVALID_SOCKET;
-  std::uint16_t port = 0;
-  std::atomic<bool> stopping{false};
-  std::thread acceptor;
-  Connections connections;
-
   mutable std::mutex lock;
   std::map<std::pair<std::string, std::string>, Route> routes;
   std::optional<fs::path> folder;
   std::vector<HttpRequestSeen> requests;
+  // First of the members that use the ones above: it serves from here on.
+  SocketServer server{[this](SOCKET client, const std::atomic<bool>& stopping) {
+    Serve(client, stopping);
+  }};
+  // The port clients use: the plain server's, or for HTTPS the front's.
+  std::uint16_t port;
+  std::string caFile;
+  TlsFront* front = nullptr;
 };
 
 LoopbackServer::LoopbackServer(Scheme scheme) : m_impl(std::make_unique<Impl>(scheme)) {}
@@ -451,13 +218,9 @@ LoopbackServer::~LoopbackServer() = default;
 
 std::uint16_t LoopbackServer::port() const { return m_impl->port; }
 
-const std::string& LoopbackServer::caFile() const { return AuthorityFile(); }
+const std::string& LoopbackServer::caFile() const { return m_impl->caFile; }
 
-const std::string& LoopbackServer::AuthorityFile()
-{
-  static const std::string none;
-  return none;
-}
+const std::string& LoopbackServer::AuthorityFile() { return TlsFront::Get().authorityFile(); }
 
 void LoopbackServer::Handle(const std::string& method, const std::string& path,
                             std::function<HttpReply(const HttpRequestSeen&)> handler)
@@ -509,7 +272,7 @@ std::vector<HttpRequestSeen> LoopbackServer::Requests() const
 
 void LoopbackServer::CutConnections()
 {
-  m_impl->connections.Cut();
+  m_impl->server.Cut();
 }
 
 // --- RawServer ---
@@ -518,33 +281,9 @@ struct RawServer::Impl {
   Impl(std::string response, bool stall, int byteIntervalMs)
       : response(std::move(response)), stall(stall), byteIntervalMs(byteIntervalMs)
   {
-    listener = Listen(port);
-    acceptor = std::thread([this] { Accept(); });
   }
 
-  ~Impl()
-  {
-    stopping = true;
-    acceptor.join();
-    connections.CutAndJoin();
-    closesocket(listener);
-  }
-
-  void Accept()
-  {
-    while (!stopping) {
-      if (!WaitFor(listener, false, kSliceMs, stopping))
-        continue;
-      const SOCKET client = accept(listener, nullptr, nullptr);
-      if (client == INVALID_SOCKET)
-        continue;
-      NoDelay(client);
-      ++connectionCount;
-      connections.Start(client, [this](SOCKET socket) { Serve(socket); });
-    }
-  }
-
-  void Serve(SOCKET client)
+  void Serve(SOCKET client, const std::atomic<bool>& stopping)
   {
     // The request is read first, body included: closing a socket with
     // unread input resets the connection and the client would lose the
@@ -574,16 +313,13 @@ struct RawServer::Impl {
         break;
   }
 
-  WinsockUser winsock;
   const std::string response;
   const bool stall;
   const int byteIntervalMs;
-  SOCKET listener = INVALID_SOCKET;
-  std::uint16_t port = 0;
-  std::atomic<bool> stopping{false};
-  std::atomic<int> connectionCount{0};
-  std::thread acceptor;
-  Connections connections;
+  // Last: it serves with the members above, and goes first.
+  SocketServer server{[this](SOCKET client, const std::atomic<bool>& stopping) {
+    Serve(client, stopping);
+  }};
 };
 
 RawServer::RawServer(std::string response, bool stall, int byteIntervalMs)
@@ -593,8 +329,8 @@ RawServer::RawServer(std::string response, bool stall, int byteIntervalMs)
 
 RawServer::~RawServer() = default;
 
-std::uint16_t RawServer::port() const { return m_impl->port; }
+std::uint16_t RawServer::port() const { return m_impl->server.port(); }
 
-int RawServer::connections() const { return m_impl->connectionCount; }
+int RawServer::connections() const { return m_impl->server.accepted(); }
 
 }  // namespace orv::test

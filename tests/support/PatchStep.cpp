@@ -15,15 +15,13 @@ void WriteStep(const std::filesystem::path& serverRoot, const PatchStep& step)
 
 WhenDownloadEnds::WhenDownloadEnds(std::filesystem::path partialFile, std::function<void()> action)
     : m_watcher([this, partial = std::move(partialFile), action = std::move(action)] {
-        bool seen = false;
         for (; !m_done; PauseMilliseconds(5)) {
-          std::error_code ignored;
-          const bool exists = std::filesystem::exists(partial, ignored);
-          if (seen && !exists) {
+          // A file that cannot be looked at is not known to be gone.
+          std::error_code error;
+          if (!std::filesystem::exists(partial, error) && !error) {
             action();
             return;
           }
-          seen = seen || exists;
         }
       })
 {

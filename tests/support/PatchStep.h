@@ -25,10 +25,13 @@ void WriteStep(const std::filesystem::path& serverRoot, const PatchStep& step);
 // Wine's WinINet, closing a request whose body is unfinished, goes on reading
 // the body for as long as more of it has arrived, and a loopback server sends
 // faster than wine reads: a stopped download of a large generated cabinet
-// would hold the patch thread for minutes. While the object lives it watches
-// the launcher's partial file of a download and, once the launcher has
-// dropped it (the download stopped or completed), runs the action once: a
-// test cuts its server's connections there.
+// would hold the patch thread for minutes. Made while a download is under way
+// (its progress shows, so the launcher's partial file of it exists), this
+// runs the action once the launcher has dropped that file (the download
+// stopped, failed or completed): a test cuts its server's connections there.
+// The file's absence stays, so a watcher that runs late under load still
+// sees it; waiting for the file to appear first would miss a download that
+// a busy machine ran and stopped between two looks.
 class WhenDownloadEnds {
  public:
   WhenDownloadEnds(std::filesystem::path partialFile, std::function<void()> action);

@@ -23,12 +23,18 @@ bool Eventually(const std::function<bool()>& condition)
 
 std::optional<std::vector<std::string>> WaitForFileLines(const std::filesystem::path& file)
 {
-  if (!Eventually([&] { return std::filesystem::exists(file); }))
-    return std::nullopt;
-  std::ifstream in(file);
+  // Under wine a renamed file is listed a moment before the rename lets go
+  // of it, and opening it then fails: what counts is its lines, not its
+  // name.
   std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(line);
+  const bool read = Eventually([&] {
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(line);
+    return !lines.empty();
+  });
+  if (!read)
+    return std::nullopt;
   return lines;
 }
 

@@ -27,8 +27,9 @@ bool BreakPageOpener(TestPlatform& backends, std::string& whyNot);
 // (<chrono> has no Shift_JIS form, hence the count).
 bool Eventually(const std::function<bool()>& condition);
 
-// The lines of a file once it has appeared, or nullopt when it has not
-// within ten seconds. Writers rename a complete file into place.
+// The lines of a file once it has appeared and can be read, or nullopt when
+// it has not within ten seconds. Writers rename a complete file of one line
+// or more into place.
 std::optional<std::vector<std::string>> WaitForFileLines(const std::filesystem::path& file);
 
 // The stand-in game's record in its working folder.

@@ -184,11 +184,11 @@ TEST_F(MainDialogTest, ExitDuringAPatchRunStopsItAndWaitsBeforeTheWindowGoes)
   Launch();
   MainDialog& dialog = Open();
   Global().ReStruct = 1;
-  WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
-                       [this] { m_server.CutConnections(); });
   m_view.UserClicks(ctl::kMainButton);
   ASSERT_TRUE(Eventually([&] { return m_view.Status().rfind("--> big.cab", 0) == 0; }));
 
+  WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
+                       [this] { m_server.CutConnections(); });
   m_view.UserClicks(ctl::kExitButton);
   EXPECT_FALSE(dialog.stepPatcher.HasThread());
   EXPECT_GT(m_view.dispatchCalls(), 0);

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoopbackHttpServer.h"
 #include "platform/ErrorCodes.h"
 #include "platform/win32/HttpClientWinInet.h"
+#include "support/LoopbackServer.h"
+#include "support/TestPlatform.h"
 
 namespace orv::test::win32 {
 namespace {
@@ -29,11 +34,12 @@ std::string Generated(std::size_t size)
 // launcher closes them.
 struct Exchange {
   Exchange(HttpClient& http, std::uint16_t port, const char* verb, const char* path,
-           std::uint32_t flags = 0, const char* referrer = nullptr)
+           std::uint32_t flags = 0, const char* referrer = nullptr,
+           const char* host = "127.0.0.1")
       : http(http)
   {
     EXPECT_EQ(http.OpenInternet(internet), 0u);
-    EXPECT_EQ(http.Connect(internet, "127.0.0.1", port, connection), 0u);
+    EXPECT_EQ(http.Connect(internet, host, port, connection), 0u);
     EXPECT_EQ(http.OpenRequest(connection, verb, path, referrer, flags, request), 0u);
   }
   ~Exchange()
@@ -282,6 +288,84 @@ TEST_F(HttpClientWinInetTest, AStalledServerTimesOutAfterTheReceiveTimeout)
                  << result;
   EXPECT_EQ(result, err::kInternetTimeout);
   EXPECT_LT(GetTickCount() - start, 2500u);
+}
+
+// --- TLS ---
+
+// The HTTPS loopback servers of the launcher's tests: a Winsock server with
+// the native TLS front before it, whose authority the process trusts.
+class HttpsWinInetTest : public HttpClientWinInetTest {
+ protected:
+  HttpsWinInetTest() { TrustAuthority(secure->caFile()); }
+
+  std::unique_ptr<LoopbackServer> secure =
+      std::make_unique<LoopbackServer>(LoopbackServer::Scheme::Https);
+};
+
+TEST_F(HttpsWinInetTest, BodiesCrossTheFrontWholeBothWaysForEitherName)
+{
+  secure->Handle("POST", "/echo", [](const HttpRequestSeen& seen) {
+    HttpReply reply;
+    reply.body = seen.body;
+    return reply;
+  });
+  const std::uint64_t size = 5 * 1024 * 1024 + 17;
+  secure->ServeGenerated("/data", size);
+  // More than the sockets hold at once: both sides of the front wait in turn.
+  const std::string upload = GeneratedContent(3, 1024 * 1024 + 5);
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    Exchange post(http, secure->port(), "POST", "/echo", HttpClient::kSecure, nullptr, host);
+    ASSERT_EQ(post.Send("", upload), 0u) << host;
+    std::string echoed;
+    EXPECT_EQ(post.ReadBody(echoed), 0u) << host;
+    EXPECT_TRUE(echoed == upload) << host << ": " << echoed.size() << " bytes came back";
+  }
+  Exchange get(http, secure->port(), "GET", "/data", HttpClient::kSecure);
+  ASSERT_EQ(get.Send(), 0u);
+  EXPECT_EQ(get.Number(kLength), size);
+  std::string body;
+  EXPECT_EQ(get.ReadBody(body), 0u);
+  EXPECT_TRUE(body == GeneratedContent(0, size)) << body.size() << " bytes arrived";
+  EXPECT_EQ(secure->Requests().size(), 3u);
+}
+
+TEST_F(HttpsWinInetTest, AServerThatCutsItsConnectionCutsTheClientsToo)
+{
+  secure->ServeGenerated("/endless", 1u << 30);
+  Exchange get(http, secure->port(), "GET", "/endless", HttpClient::kSecure);
+  ASSERT_EQ(get.Send(), 0u);
+  std::vector<char> block(64 * 1024);
+  std::uint32_t read = 0;
+  ASSERT_EQ(http.Read(get.request, block.data(), static_cast<std::uint32_t>(block.size()), read),
+            0u);
+  secure->CutConnections();
+
+  std::atomic<bool> ended{false};
+  std::uint32_t result = 0;
+  std::thread reader([&] {
+    std::string rest;
+    result = get.ReadBody(rest);
+    ended = true;
+  });
+  for (int waited = 0; !ended && waited < 20000; waited += 50)
+    Sleep(50);
+  if (!ended) {
+    ADD_FAILURE() << "the TLS connection outlived the server's";
+    secure.reset();  // its listener goes, and the front cuts what it relays
+  }
+  reader.join();
+  EXPECT_EQ(result, err::kInternetConnectionAborted);
+}
+
+TEST_F(HttpsWinInetTest, PlainHttpNeverReachesTheServerBehindTheFront)
+{
+  secure->ServeText("/", "secret");
+  Exchange plain(http, secure->port(), "GET", "/");
+  std::string body;
+  if (plain.Send() == 0)
+    plain.ReadBody(body);
+  EXPECT_EQ(body.find("secret"), std::string::npos);
+  EXPECT_TRUE(secure->Requests().empty());
 }
 
 }  // namespace

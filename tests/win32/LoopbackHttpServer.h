@@ -1,9 +1,5 @@
 #pragma once
 
-#include <winsock2.h>
-#include <windows.h>
-
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -12,23 +8,17 @@
 #include <utility>
 #include <vector>
 
-// A minimal HTTP/1.1 server for the Win32 back-end tests: one thread on
-// 127.0.0.1 at a free port, one request per connection, answers from a
-// route table and records every request it read.
+#include "support/LoopbackServer.h"
+#include "support/SocketServerWin32.h"
+
+// A loopback HTTP/1.1 server for the WinINet tests, on the launcher tests'
+// Winsock plumbing: one request per connection, answers from a route table,
+// and the answers a well-behaved server never gives (framings, pieces,
+// stalls, raw bytes). It records every request it read.
 namespace orv::test::win32 {
 
 using HeaderLines = std::vector<std::pair<std::string, std::string>>;
-
-struct SeenRequest {
-  std::string method;
-  std::string target;  // as on the request line, query included
-  std::string path;    // without the query
-  HeaderLines headers;
-  std::string body;
-
-  // The first header of that name (letters compared without case), or "".
-  std::string Header(const std::string& name) const;
-};
+using SeenRequest = HttpRequestSeen;
 
 struct Reply {
   enum class Framing { ContentLength, Chunked, CloseDelimited };
@@ -56,12 +46,11 @@ class LoopbackHttpServer {
  public:
   using Handler = std::function<Reply(const SeenRequest&)>;
 
-  LoopbackHttpServer();
-  ~LoopbackHttpServer();
+  LoopbackHttpServer() = default;
   LoopbackHttpServer(const LoopbackHttpServer&) = delete;
   LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
-  std::uint16_t port() const { return m_port; }
+  std::uint16_t port() const { return m_server.port(); }
   void Route(const std::string& method, const std::string& path, Handler handler);
   std::vector<SeenRequest> Requests();
 
@@ -69,19 +58,14 @@ class LoopbackHttpServer {
   static std::uint16_t ClosedPort();
 
  private:
-  static DWORD WINAPI Run(void* self);
-  void Serve(SOCKET client);
-  bool ReadRequest(SOCKET client, SeenRequest& request);
-  void Send(SOCKET client, const std::string& bytes, const Reply& reply, std::size_t bodyAt);
-  void Pause(unsigned milliseconds);
+  void Serve(SOCKET client, const std::atomic<bool>& stopping);
 
-  SOCKET m_listener = INVALID_SOCKET;
-  std::uint16_t m_port = 0;
-  HANDLE m_thread = nullptr;
-  std::atomic<bool> m_stop{false};
   std::mutex m_lock;
   std::map<std::pair<std::string, std::string>, Handler> m_routes;
   std::vector<SeenRequest> m_requests;
+  // Last: it serves with the members above, and stops before they go.
+  winsock::SocketServer m_server{
+      [this](SOCKET client, const std::atomic<bool>& stopping) { Serve(client, stopping); }};
 };
 
 }  // namespace orv::test::win32

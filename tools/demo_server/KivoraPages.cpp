@@ -4,6 +4,8 @@
 
 #include <random>
 
+#include "webform/WebForm.h"
+
 namespace demo {
 
 namespace {
@@ -50,17 +52,6 @@ std::string HtmlPage(const std::string& title, const std::string& body)
          body + "</body></html>\r\n";
 }
 
-int HexDigit(char c)
-{
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 bool ToShiftJis(const std::string& utf8, std::string& sjis)
@@ -80,40 +71,6 @@ bool ToShiftJis(const std::string& utf8, std::string& sjis)
   out.resize(out.size() - outLeft);
   sjis = std::move(out);
   return true;
-}
-
-std::string FormDecode(const std::string& encoded)
-{
-  std::string decoded;
-  for (std::size_t i = 0; i < encoded.size(); ++i) {
-    const char c = encoded[i];
-    if (c == '+') {
-      decoded += ' ';
-    } else if (c == '%' && i + 2 < encoded.size() && HexDigit(encoded[i + 1]) >= 0 &&
-               HexDigit(encoded[i + 2]) >= 0) {
-      decoded += static_cast<char>(HexDigit(encoded[i + 1]) * 16 + HexDigit(encoded[i + 2]));
-      i += 2;
-    } else {
-      decoded += c;
-    }
-  }
-  return decoded;
-}
-
-std::string FormField(const std::string& body, const std::string& name)
-{
-  std::size_t at = 0;
-  while (at <= body.size()) {
-    std::size_t end = body.find('&', at);
-    if (end == std::string::npos)
-      end = body.size();
-    const std::string pair = body.substr(at, end - at);
-    const std::size_t equals = pair.find('=');
-    if (equals != std::string::npos && FormDecode(pair.substr(0, equals)) == name)
-      return FormDecode(pair.substr(equals + 1));
-    at = end + 1;
-  }
-  return {};
 }
 
 KivoraPages::KivoraPages(DemoAccount account) : m_account(std::move(account))
@@ -137,8 +94,8 @@ Page KivoraPages::PortalLogin(const std::string& host) const
 
 Page KivoraPages::MemberLogin(const std::string& formBody)
 {
-  if (FormField(formBody, kLoginNameField) != m_account.kivoraId ||
-      FormField(formBody, kPasswordField) != m_account.password) {
+  if (webform::FormField(formBody, kLoginNameField) != m_account.kivoraId ||
+      webform::FormField(formBody, kPasswordField) != m_account.password) {
     return {200,
             HtmlPage("Kivora", Sjis("KivoraIDとパスワードを入力してください。")),
             {}};

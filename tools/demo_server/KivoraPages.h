@@ -24,12 +24,6 @@ struct DemoAccount {
   std::vector<std::string> orvIds;  // Shift_JIS
 };
 
-// What a form field's value was: '+' is a blank and %XX a byte, as a browser
-// encodes a form. A malformed escape stays as it is.
-std::string FormDecode(const std::string& encoded);
-// The value of one field of an encoded form body, decoded; empty when absent.
-std::string FormField(const std::string& body, const std::string& name);
-
 class KivoraPages {
  public:
   explicit KivoraPages(DemoAccount account);

@@ -1,0 +1,105 @@
+#include "support/TestCertificate.h"
+
+#include <openssl/bio.h>
+#include <openssl/ec.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <stdexcept>
+
+namespace orv::test {
+
+namespace {
+
+// The launcher reaches one publisher site as 127.0.0.1 and the other as
+// localhost. Wine's check of the name compares DNS names only, so the
+// address stands among them too.
+constexpr const char* kServerNames = "DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1";
+
+void AddExtension(X509* certificate, X509V3_CTX* context, int nid, const char* value)
+{
+  X509_EXTENSION* extension = X509V3_EXT_nconf_nid(nullptr, context, nid, value);
+  const bool added = extension && X509_add_ext(certificate, extension, -1) == 1;
+  X509_EXTENSION_free(extension);
+  if (!added)
+    throw std::runtime_error("cannot add a certificate extension");
+}
+
+}  // namespace
+
+KeyPtr MakeKey()
+{
+  KeyPtr key(EVP_EC_gen("P-256"));
+  if (!key)
+    throw std::runtime_error("cannot make a test key");
+  return key;
+}
+
+CertificatePtr MakeCertificate(EVP_PKEY* key, const std::string& commonName, long serial,
+                               CertificateUse use, X509* issuer, EVP_PKEY* issuerKey)
+{
+  const bool selfSigned = use != CertificateUse::Server;
+  if (!selfSigned && (!issuer || !issuerKey))
+    throw std::logic_error("a server certificate needs its authority");
+  CertificatePtr certificate(X509_new());
+  if (!certificate)
+    throw std::runtime_error("out of memory");
+  X509* made = certificate.get();
+  X509_set_version(made, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(made), serial);
+  // An hour back, so that no rounding of either clock makes it "not yet
+  // valid".
+  X509_gmtime_adj(X509_getm_notBefore(made), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(made), 30L * 24 * 3600);
+  X509_set_pubkey(made, key);
+  X509_NAME* name = X509_get_subject_name(made);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
+  X509_set_issuer_name(made, selfSigned ? name : X509_get_subject_name(issuer));
+
+  X509V3_CTX context;
+  X509V3_set_ctx_nodb(&context);
+  X509V3_set_ctx(&context, selfSigned ? made : issuer, made, nullptr, nullptr, 0);
+  AddExtension(made, &context, NID_subject_key_identifier, "hash");
+  switch (use) {
+    case CertificateUse::Authority:
+      AddExtension(made, &context, NID_basic_constraints, "critical,CA:TRUE");
+      AddExtension(made, &context, NID_key_usage, "critical,keyCertSign,cRLSign");
+      break;
+    case CertificateUse::Server:
+      AddExtension(made, &context, NID_authority_key_identifier, "keyid:always");
+      AddExtension(made, &context, NID_basic_constraints, "critical,CA:FALSE");
+      AddExtension(made, &context, NID_key_usage, "critical,digitalSignature");
+      AddExtension(made, &context, NID_ext_key_usage, "serverAuth");
+      AddExtension(made, &context, NID_subject_alt_name, kServerNames);
+      break;
+    case CertificateUse::AuthorityAndServer:
+      // WinINet checks the revocation of every certificate of a chain below
+      // its root, and a test authority has no revocation list to offer: a
+      // certificate it signed fails with "revocation check failed", while a
+      // root's revocation is never asked.
+      AddExtension(made, &context, NID_basic_constraints, "critical,CA:TRUE");
+      AddExtension(made, &context, NID_key_usage, "critical,digitalSignature,keyCertSign");
+      AddExtension(made, &context, NID_ext_key_usage, "serverAuth");
+      AddExtension(made, &context, NID_subject_alt_name, kServerNames);
+      break;
+  }
+  if (X509_sign(made, selfSigned ? key : issuerKey, EVP_sha256()) == 0)
+    throw std::runtime_error("cannot sign a test certificate");
+  return certificate;
+}
+
+std::string CertificatePem(X509* certificate)
+{
+  BIO* pem = BIO_new(BIO_s_mem());
+  char* bytes = nullptr;
+  const bool written = pem && PEM_write_bio_X509(pem, certificate) == 1;
+  const long length = written ? BIO_get_mem_data(pem, &bytes) : 0;
+  std::string text = length > 0 ? std::string(bytes, static_cast<std::size_t>(length)) : "";
+  BIO_free(pem);
+  if (text.empty())
+    throw std::runtime_error("cannot write a test certificate");
+  return text;
+}
+
+}  // namespace orv::test
