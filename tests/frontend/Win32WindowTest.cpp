@@ -350,6 +350,9 @@ TEST(Win32ViewTest, LogLinesFromAWorkerHoldingTheLockNeverWaitForTheWindowThread
   EXPECT_EQ(view.RunModalDialog(ctl::kMainDialogTemplate, handler), 7);
   worker.join();
   EXPECT_EQ(handler.destroyed.load(), 1);
+  // The quit message is not left behind to close the next box at once.
+  MSG quit;
+  EXPECT_FALSE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
   EXPECT_EQ(view.MainWindow(), nullptr);
   EXPECT_EQ(view.RunModalDialog(4711, handler), -1);
   EXPECT_FALSE(view.LastErrorText().empty());
