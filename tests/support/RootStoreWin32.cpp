@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -20,6 +21,9 @@ namespace {
 // How long a process waits for its turn at the store: far longer than any
 // turn takes, short of CTest's time-out.
 constexpr DWORD kTurnMs = 60000;
+// How long a process waits for another's session: the length of a few HTTPS
+// tests.
+constexpr DWORD kSessionMs = 300000;
 // What a mark starts with: the rest is the owner's id and start time.
 constexpr const wchar_t* kMarkPrefix = L"orv test authority ";
 
@@ -188,7 +192,8 @@ bool ChainsToATrustedRoot(const std::vector<BYTE>& der)
 
 // The authorities this process trusts, each added once and removed when the
 // process ends, so that the store of the build's wine prefix does not grow
-// with every run.
+// with every run. The process keeps the store to itself from its first
+// authority to its end.
 class TrustedAuthorities {
  public:
   ~TrustedAuthorities()
@@ -211,6 +216,8 @@ class TrustedAuthorities {
     if (m_added.count(pemFile))
       return;
     const std::vector<BYTE> der = ReadPem(pemFile);
+    if (!m_session)
+      m_session = std::make_unique<Session>();
     {
       Turn turn;
       RemoveOrphansIn(turn);
@@ -227,10 +234,31 @@ class TrustedAuthorities {
 
  private:
   std::mutex m_lock;
+  // Released once the destructor has taken the authorities out.
+  std::unique_ptr<Session> m_session;
   std::map<std::string, std::vector<BYTE>> m_added;
 };
 
 }  // namespace
+
+Session::Session() : m_mutex(CreateMutexA(nullptr, FALSE, "orv-test-root-store-session"))
+{
+  if (!m_mutex)
+    throw std::runtime_error("no session at the root store: error " +
+                             std::to_string(GetLastError()));
+  // An abandoned session is ours all the same: its holder ended.
+  const DWORD waited = WaitForSingleObject(m_mutex, kSessionMs);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(m_mutex);
+    throw std::runtime_error("another test process keeps the root store to itself");
+  }
+}
+
+Session::~Session()
+{
+  ReleaseMutex(m_mutex);
+  CloseHandle(m_mutex);
+}
 
 Owner ThisProcess()
 {

@@ -12,6 +12,23 @@
 // those of processes that ended otherwise (killed at a time-out, crashed).
 namespace orv::test::rootstore {
 
+// The store to this process alone while the object lives (a mutex of the
+// machine, under wine of the wine server). With other test processes adding
+// and removing their authorities meanwhile, wine's WinINet once refused a
+// server whose authority this process had added and seen trusted (error
+// 12045); so a process that trusts or changes test authorities keeps the
+// store until it is done.
+class Session {
+ public:
+  Session();
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+ private:
+  HANDLE m_mutex;
+};
+
 // A process, by id and start time: ids are used again, start times are not.
 struct Owner {
   DWORD process = 0;

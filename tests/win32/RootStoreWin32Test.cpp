@@ -40,8 +40,7 @@ rootstore::Owner EndedProcess()
 // root store for good, and the store grew with every such run.
 TEST(RootStoreWin32Test, AnAuthorityOutlivingItsProcessGoesWithTheNextCleanUp)
 {
-  // Test processes running at once clean up too: an orphan may be gone
-  // before this one looks, never after.
+  const rootstore::Session session;
   const std::vector<BYTE> authority = rootstore::ReadPem(LoopbackServer::AuthorityFile());
   rootstore::Add(authority, EndedProcess());
   rootstore::RemoveOrphans();
