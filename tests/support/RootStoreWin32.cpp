@@ -27,6 +27,22 @@ constexpr DWORD kSessionMs = 300000;
 // What a mark starts with: the rest is the owner's id and start time.
 constexpr const wchar_t* kMarkPrefix = L"orv test authority ";
 
+// A mutex of the machine (under wine, of the wine server), owned once
+// taken; one abandoned by a process that ended is taken all the same.
+HANDLE TakeMutex(const char* name, DWORD milliseconds, const char* whatOthersDo)
+{
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  if (!mutex)
+    throw std::runtime_error(std::string("no mutex ") + name + ": error " +
+                             std::to_string(GetLastError()));
+  const DWORD waited = WaitForSingleObject(mutex, milliseconds);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    throw std::runtime_error(std::string("another test process ") + whatOthersDo);
+  }
+  return mutex;
+}
+
 ULONGLONG Ticks(const FILETIME& time)
 {
   return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -40,17 +56,8 @@ ULONGLONG Ticks(const FILETIME& time)
 // take turns, under a mutex of the machine (under wine, of the wine server).
 class Turn {
  public:
-  Turn() : m_turn(CreateMutexA(nullptr, FALSE, "orv-test-root-store"))
+  Turn() : m_turn(TakeMutex("orv-test-root-store", kTurnMs, "keeps the root store"))
   {
-    if (!m_turn)
-      throw std::runtime_error("no turn at the root store: error " +
-                               std::to_string(GetLastError()));
-    // An abandoned turn is ours all the same: its holder ended.
-    const DWORD waited = WaitForSingleObject(m_turn, kTurnMs);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-      CloseHandle(m_turn);
-      throw std::runtime_error("another test process keeps the root store");
-    }
     m_root = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
                            "ROOT");
     if (!m_root) {
@@ -241,17 +248,10 @@ class TrustedAuthorities {
 
 }  // namespace
 
-Session::Session() : m_mutex(CreateMutexA(nullptr, FALSE, "orv-test-root-store-session"))
+Session::Session()
+    : m_mutex(TakeMutex("orv-test-root-store-session", kSessionMs,
+                        "keeps the root store to itself"))
 {
-  if (!m_mutex)
-    throw std::runtime_error("no session at the root store: error " +
-                             std::to_string(GetLastError()));
-  // An abandoned session is ours all the same: its holder ended.
-  const DWORD waited = WaitForSingleObject(m_mutex, kSessionMs);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    CloseHandle(m_mutex);
-    throw std::runtime_error("another test process keeps the root store to itself");
-  }
 }
 
 Session::~Session()
