@@ -56,6 +56,29 @@ std::string TextOf(HWND window)
   return text;
 }
 
+// A visible dialog of this process, by its title (any title when null): the
+// tests run side by side, and another test's dialog is not ours.
+HWND FindOwnDialog(const char* title)
+{
+  struct Search {
+    const char* title;
+    HWND found;
+  } search{title, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto& search = *reinterpret_cast<Search*>(data);
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process != GetCurrentProcessId() || ClassOf(window) != "#32770" ||
+            !IsWindowVisible(window) || (search.title && TextOf(window) != search.title))
+          return TRUE;
+        search.found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 // A control's rectangle in its dialog's client coordinates.
 RECT PlaceOf(HWND control)
 {
@@ -389,7 +412,7 @@ TEST(Win32ViewTest, AWorkersMessageBoxIsOwnedByTheWindowAndHoldsTheWorkerUntilCl
       returned = true;
     });
     HWND box = nullptr;
-    EXPECT_TRUE(WaitFor([&] { return (box = FindWindowA("#32770", "Error")) != nullptr; }));
+    EXPECT_TRUE(WaitFor([&] { return (box = FindOwnDialog("Error")) != nullptr; }));
     if (box) {
       EXPECT_EQ(GetWindow(box, GW_OWNER), view.MainWindow());
       // Its owner is disabled while it is up, as for any modal box.
@@ -410,11 +433,23 @@ TEST(Win32ViewTest, AWorkersMessageBoxIsOwnedByTheWindowAndHoldsTheWorkerUntilCl
 TEST(Win32ViewTest, TheFolderChooserAsksAboutEverySelectionAndEnablesOkByTheAnswer)
 {
   win32::Win32View view(GetModuleHandleA(nullptr));
-  TempDir folders;
+  // The chooser finds a selection by comparing each folder on the way with
+  // what it listed of it, access time included, and the first read of a
+  // folder that has changed moves its access time. So the folders are not in
+  // the temporary folder, which other tests change all the time, and each is
+  // read now (twice, in case the first read fell in the tick of the change)
+  // so that nothing moves while the chooser walks.
+  TempDir folders(std::filesystem::temp_directory_path().root_path());
   const std::filesystem::path game = folders.path() / "game";
   std::filesystem::create_directories(game);
   std::filesystem::create_directories(folders.path() / "empty");
   WriteFile(game / "orv.exe", "MZ");
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& folder : {folders.path(), game, folders.path() / "empty"})
+      for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
+      }
+    Sleep(20);
+  }
 
   std::mutex mutex;
   std::vector<std::string> asked;
@@ -426,8 +461,7 @@ TEST(Win32ViewTest, TheFolderChooserAsksAboutEverySelectionAndEnablesOkByTheAnsw
   // The user's side, while the chooser runs on this thread.
   std::thread user([&] {
     HWND chooser = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (chooser = FindWindowA("#32770", nullptr)) != nullptr &&
-                                     IsWindowVisible(chooser); }));
+    ASSERT_TRUE(WaitFor([&] { return (chooser = FindOwnDialog(nullptr)) != nullptr; }));
     const auto select = [&](const std::filesystem::path& folder) {
       const std::string path = folder.string();
       SendMessageA(chooser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(path.c_str()));

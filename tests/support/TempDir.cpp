@@ -30,10 +30,11 @@ void UnsetVariable(const std::string& name)
 
 }  // namespace
 
-TempDir::TempDir()
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::filesystem::path& base)
 {
   std::random_device random;
-  const auto base = std::filesystem::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
     auto candidate = base / ("orv-test-" + std::to_string(random()));
     if (std::filesystem::create_directory(candidate)) {
