@@ -177,7 +177,8 @@ int RemoveOrphansIn(const Turn& turn)
 }
 
 // Whether a certificate is trusted as it stands, by the process's default
-// chain engine, the one WinINet uses.
+// chain engine, the one WinINet uses: a root of the store, and signed as it
+// says.
 bool ChainsToATrustedRoot(const std::vector<BYTE>& der)
 {
   PCCERT_CONTEXT certificate =
@@ -190,7 +191,8 @@ bool ChainsToATrustedRoot(const std::vector<BYTE>& der)
   bool trusted = false;
   if (CertGetCertificateChain(nullptr, certificate, nullptr, nullptr, &parameters, 0, nullptr,
                               &chain)) {
-    trusted = (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_UNTRUSTED_ROOT) == 0;
+    trusted = (chain->TrustStatus.dwErrorStatus &
+               (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_NOT_SIGNATURE_VALID)) == 0;
     CertFreeCertificateChain(chain);
   }
   CertFreeCertificateContext(certificate);

@@ -1,6 +1,7 @@
 #include "support/TestCertificate.h"
 
 #include <openssl/bio.h>
+#include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -23,6 +24,28 @@ void AddExtension(X509* certificate, X509V3_CTX* context, int nid, const char* v
   X509_EXTENSION_free(extension);
   if (!added)
     throw std::runtime_error("cannot add a certificate extension");
+}
+
+// Whether each half of an ECDSA signature is as long as the key. Wine checks
+// a signature only when they are, and refuses the rest (about one in 128)
+// as badly signed.
+bool SignatureFillsTheKey(const X509* certificate, EVP_PKEY* signer)
+{
+  if (EVP_PKEY_get_base_id(signer) != EVP_PKEY_EC)
+    return true;
+  const ASN1_BIT_STRING* signature = nullptr;
+  X509_get0_signature(&signature, nullptr, certificate);
+  const unsigned char* bytes = signature->data;
+  ECDSA_SIG* halves = d2i_ECDSA_SIG(nullptr, &bytes, signature->length);
+  if (!halves)
+    return false;
+  const BIGNUM* r = nullptr;
+  const BIGNUM* s = nullptr;
+  ECDSA_SIG_get0(halves, &r, &s);
+  const int size = (EVP_PKEY_get_bits(signer) + 7) / 8;
+  const bool full = BN_num_bytes(r) == size && BN_num_bytes(s) == size;
+  ECDSA_SIG_free(halves);
+  return full;
 }
 
 }  // namespace
@@ -84,9 +107,17 @@ CertificatePtr MakeCertificate(EVP_PKEY* key, const std::string& commonName, lon
       AddExtension(made, &context, NID_subject_alt_name, kServerNames);
       break;
   }
-  if (X509_sign(made, selfSigned ? key : issuerKey, EVP_sha256()) == 0)
-    throw std::runtime_error("cannot sign a test certificate");
-  return certificate;
+  // ECDSA draws a new random number for every signature, so signing again
+  // gives one whose halves fill the key.
+  EVP_PKEY* signer = selfSigned ? key : issuerKey;
+  for (int attempt = 0;; ++attempt) {
+    if (X509_sign(made, signer, EVP_sha256()) == 0)
+      throw std::runtime_error("cannot sign a test certificate");
+    if (SignatureFillsTheKey(made, signer))
+      return certificate;
+    if (attempt == 100)
+      throw std::runtime_error("cannot give a test certificate a full-size signature");
+  }
 }
 
 std::string CertificatePem(X509* certificate)
