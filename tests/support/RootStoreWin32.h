@@ -13,11 +13,11 @@
 namespace orv::test::rootstore {
 
 // The store to this process alone while the object lives (a mutex of the
-// machine, under wine of the wine server). With other test processes adding
-// and removing their authorities meanwhile, wine's WinINet once refused a
-// server whose authority this process had added and seen trusted (error
-// 12045); so a process that trusts or changes test authorities keeps the
-// store until it is done.
+// machine, under wine of the wine server). WinINet's chain engine reads the
+// store once, at its first use, outside any turn at the store, and a read
+// while another process removes an entry can skip others (the registry lists
+// its keys by position); so a process that trusts or changes test
+// authorities keeps the store until it is done.
 class Session {
  public:
   Session();
