@@ -464,6 +464,10 @@ TEST_F(QtWindowTest, WorkersReachTheWindowInOrderAndAMessageBoxHoldsItsWorkerUnt
   RunLauncher("", [&](CGlobal& global) {
     // The window's timer runs the plugins' timers.
     EXPECT_TRUE(WaitFor([&] { return LogItems().value(0) == "describes:PlugTimer"; }));
+    // The start-up's version check writes the status line too: the lines
+    // below come after its last.
+    EXPECT_TRUE(WaitFor(
+        [&] { return Control<QLineEdit>(ctl::kStatusLine)->text() == "--> Ver. 41/41"; }));
 
     OnWorker([&] {
       for (const char* line : {"one", "two", "three"})
@@ -478,7 +482,8 @@ TEST_F(QtWindowTest, WorkersReachTheWindowInOrderAndAMessageBoxHoldsItsWorkerUnt
     };
     EXPECT_TRUE(WaitFor([&] { return written().value(0) == "three"; }));
     EXPECT_EQ(written(), (QStringList{"three", "two", "one"}));
-    EXPECT_EQ(Control<QLineEdit>(ctl::kStatusLine)->text(), QStringLiteral("状態"));
+    EXPECT_TRUE(WaitFor(
+        [&] { return Control<QLineEdit>(ctl::kStatusLine)->text() == QStringLiteral("状態"); }));
 
     std::atomic<bool> returned{false};
     QString shown;
