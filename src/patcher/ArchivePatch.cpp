@@ -41,6 +41,7 @@ constexpr const char* kPatchEntryNotUnpacked = "%sの%sを解凍できません�
 constexpr const char* kOpenForUpdateFailed = "%s.%sを書込み用に開けませんでした";
 constexpr const char* kWriteFailed = "%s.%sへの書込みに失敗しました";
 constexpr const char* kDataTooLarge = "%s.datが大きすぎます";
+constexpr const char* kFlushFailed = "%sをディスクに書き出せませんでした Err:[%d]";
 
 // Where the file name of a launcher path starts; a `\` that is the second
 // byte of a Shift_JIS character does not end a folder.
@@ -94,9 +95,9 @@ std::vector<std::string_view> ReadNameBlock(std::uint32_t count,
 // table and the patch's names block as they were read (each name ends in its
 // NUL there), found through a hash of each name's first index. The .hed is
 // small and is kept as an image in memory: every positioned write of the
-// patch goes to the image, and the image reaches the file once the appended
-// bytes of the .dat have, so a record never points at bytes the .dat does
-// not hold yet.
+// patch goes to the image, and the image replaces the file as a whole once
+// the appended bytes of the .dat are on the disk, so a record never points
+// at bytes the .dat does not hold yet.
 class ArchivePatcher {
  public:
   explicit ArchivePatcher(CGlobal& global) : m_global(global), m_files(global.platform().files) {}
@@ -146,7 +147,6 @@ class ArchivePatcher {
 
   std::vector<std::uint8_t> m_index;  // the .hed
   std::size_t m_indexDirtyFrom = 0;   // the image differs from the file from here on
-  BufferedFile m_hed;
   BufferedFile m_dat;
   std::uint64_t m_datSize = 0;
   bool m_writeFailed = false;
@@ -367,7 +367,10 @@ bool ArchivePatcher::OpenArchiveForUpdate()
     m_global.WriteProcessLog(kOpenForUpdateFailed, m_archivePath.c_str(), "dat");
     return false;
   }
-  if (!m_hed.Attach(m_files.OpenFile(m_hedPath.c_str(), "rb+"), archive::kStreamBufferSize)) {
+  // The .hed is replaced as a whole at the end; one that may not be
+  // written is refused before anything is.
+  BufferedFile hed;
+  if (!hed.Attach(m_files.OpenFile(m_hedPath.c_str(), "rb+"), archive::kStreamBufferSize)) {
     m_global.WriteProcessLog(kOpenForUpdateFailed, m_archivePath.c_str(), "hed");
     m_dat.Close();
     return false;
@@ -450,30 +453,45 @@ bool ArchivePatcher::WriteArchiveNames()
   return true;
 }
 
-// The .dat's bytes first, then the changed part of the .hed: should the .dat
-// fail, the .hed stays as it was and the archive keeps its previous content.
+// The order in which the patch reaches the files is what keeps an archive
+// whole across a kill or a power cut at any moment:
+//   1. the appended bytes of the .dat, flushed to the disk; no record points
+//      at them yet, so the archive still reads as it did;
+//   2. the whole new .hed written beside the old one as .nwhed and flushed;
+//   3. .nwhed moved over the .hed: the commit point of the patch.
+// The archive therefore reads as before the patch or as after it, never as
+// a mix; a .nwhed left by a cut is an unfinished patch, and start-up
+// removes it. Should the .dat fail, the .hed stays as it was.
 bool ArchivePatcher::CloseArchive()
 {
-  if (!m_dat && !m_hed)
+  if (!m_dat)
     return true;  // nothing was opened for writing
-  if (m_writeFailed || std::fflush(m_dat.get()) != 0 || !m_dat.Close()) {
+  if (m_writeFailed || std::fflush(m_dat.get()) != 0 || !m_dat.Close() ||
+      m_files.FlushFile(m_datPath.c_str()) != 0) {
     if (!m_writeFailed)
       m_global.WriteProcessLog(kWriteFailed, m_archivePath.c_str(), "dat");
     m_dat.Close();
-    m_hed.Close();
     return false;
   }
-  bool written = true;
-  if (m_indexDirtyFrom < m_index.size()) {
-    written = archive::SeekTo(m_hed.get(), m_indexDirtyFrom) &&
-              m_hed.Write(m_index.data() + m_indexDirtyFrom, m_index.size() - m_indexDirtyFrom);
-  }
-  written = m_hed.Close() && written;
+  if (m_indexDirtyFrom >= m_index.size())
+    return true;
+  const std::string newHed = m_hedPath.substr(0, m_hedPath.size() - 4) + ".nwhed";
+  BufferedFile hed;
+  bool written = hed.Attach(m_files.OpenFile(newHed.c_str(), "wb"), archive::kStreamBufferSize) &&
+                 hed.Write(m_index.data(), m_index.size());
+  written = hed.Close() && written && m_files.FlushFile(newHed.c_str()) == 0 &&
+            m_files.MoveFileOver(newHed.c_str(), m_hedPath.c_str()) == 0;
   if (!written) {
+    m_files.RemoveFile(newHed.c_str());
     m_global.WriteProcessLog(kWriteFailed, m_archivePath.c_str(), "hed");
     return false;
   }
   m_indexDirtyFrom = m_index.size();
+  const std::string folder = m_hedPath.substr(0, FileNameStart(m_hedPath));
+  if (std::uint32_t error = m_files.FlushFolder(folder.c_str())) {
+    m_global.WriteProcessLog(kFlushFailed, folder.c_str(), static_cast<int>(error));
+    return false;
+  }
   return true;
 }
 

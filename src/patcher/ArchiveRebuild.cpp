@@ -28,77 +28,111 @@ constexpr const char* kTooLarge = "%sが大きすぎます";
 constexpr const char* kRestored = "%sを再構築前の状態に戻しました";
 constexpr const char* kNotRestored = "%sを元に戻せませんでした Err:[%d]";
 constexpr const char* kBackupNotRemoved = "%sを削除できませんでした Err:[%d]";
+constexpr const char* kCommitted = "%sの再構築を完了しました";
+constexpr const char* kNewPairDropped = "%sの書きかけの再構築を破棄しました";
+constexpr const char* kFlushFailed = "%sをディスクに書き出せませんでした Err:[%d]";
 
 // Entries stored as they are are copied through a buffer of this size, so a
 // large entry never has to fit in memory at once.
 constexpr std::size_t kCopyChunk = 1u << 20;
 
-// The archive's folder (with its separator) and its path without extension.
-std::string ArchiveBase(std::string_view datPath)
+// Where the file name of a launcher path starts; a `\` that is the second
+// byte of a Shift_JIS character does not end a folder.
+std::size_t FileNameStart(std::string_view path)
 {
-  std::size_t nameStart = 0;
-  for (std::size_t i = 0; i < datPath.size(); ++i) {
-    const unsigned char byte = static_cast<unsigned char>(datPath[i]);
-    if (IsLeadByte(byte) && i + 1 < datPath.size())
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(path[i]);
+    if (IsLeadByte(byte) && i + 1 < path.size())
       ++i;
     else if (byte == '\\' || byte == '/')
-      nameStart = i + 1;
+      start = i + 1;
   }
+  return start;
+}
+
+// The archive's path without extension.
+std::string ArchiveBase(std::string_view datPath)
+{
+  const std::size_t nameStart = FileNameStart(datPath);
   const std::size_t dot = datPath.rfind('.');
   const std::size_t end = dot == std::string_view::npos || dot < nameStart ? datPath.size() : dot;
   return std::string(datPath.substr(0, end));
 }
 
+// The names an archive's files take during a rebuild, in its folder.
+struct RebuildNames {
+  explicit RebuildNames(std::string base)
+      : base(std::move(base)),
+        dat(this->base + ".dat"),
+        hed(this->base + ".hed"),
+        datBackup(this->base + ".bkdat"),
+        hedBackup(this->base + ".bkhed"),
+        newDat(this->base + ".nwdat"),
+        newHed(this->base + ".nwhed")
+  {
+  }
+  std::string Folder() const { return base.substr(0, FileNameStart(base)); }
+
+  std::string base;  // the archive's path without extension
+  std::string dat;
+  std::string hed;
+  std::string datBackup;
+  std::string hedBackup;
+  std::string newDat;
+  std::string newHed;
+};
+
+// The rebuild writes the new pair beside the old one and swaps them in:
+//   1. the new pair under .nwdat/.nwhed, written and flushed to the disk;
+//   2. the old pair moved to .bkhed/.bkdat, the .hed first;
+//   3. the new pair moved to .dat/.hed;
+//   4. .bkhed deleted: the commit point; then .bkdat, and the folder flushed.
+// So at every moment the files say which pair is the archive: a .bkhed means
+// the swap did not commit and the backups are the archive; a .bkdat without
+// it means it did and the new pair is; .nwdat/.nwhed alone are an unfinished
+// new pair beside an untouched old one. SettleArchive applies these rules
+// after a kill or a power cut.
 class ArchiveRebuilder {
  public:
   ArchiveRebuilder(CGlobal& global, const std::string& datPath)
       : m_global(global),
         m_files(global.platform().files),
         m_view(global.platform().view),
-        m_base(ArchiveBase(datPath)),
-        m_datPath(m_base + ".dat"),
-        m_datBackup(m_base + ".bkdat"),
-        m_hedPath(m_base + ".hed"),
-        m_hedBackup(m_base + ".bkhed")
+        m_names(ArchiveBase(datPath))
   {
   }
 
   bool Run()
   {
-    if (!MoveToBackups())
+    if (StaleBackup())
       return false;
     if (!OpenFiles() || !CopyRecords() || !CloseNewPair()) {
-      Restore();
+      DropNewPair();
       return false;
     }
-    RemoveBackups();
-    return true;
+    return SwapPairs();
   }
 
  private:
-  bool MoveToBackups();
+  bool StaleBackup();
   bool OpenFiles();
   bool CopyRecords();
   bool CopyRecord(const IndexRecord& record);
   bool CloseNewPair();
-  void Restore();
-  void RemoveBackups();
+  void DropNewPair();
+  bool SwapPairs();
+  bool Move(const std::string& from, const std::string& to);
 
   CGlobal& m_global;
   FileSystem& m_files;
   View& m_view;
-  const std::string m_base;
-  const std::string m_datPath;
-  const std::string m_datBackup;
-  const std::string m_hedPath;
-  const std::string m_hedBackup;
+  const RebuildNames m_names;
 
   BufferedFile m_oldHed;
   BufferedFile m_oldDat;
   BufferedFile m_newHed;
   BufferedFile m_newDat;
-  bool m_createdHed = false;
-  bool m_createdDat = false;
   std::uint64_t m_oldDatSize = 0;
   std::uint64_t m_oldDatPosition = 0;
   std::uint64_t m_newDatSize = 0;
@@ -107,54 +141,40 @@ class ArchiveRebuilder {
   std::vector<std::uint8_t> m_unpacked;
 };
 
-// A backup left by an earlier run that did not finish may be the only good
-// copy of the archive: the move refuses to replace it, and the rebuild leaves
-// the pair as it is.
-bool ArchiveRebuilder::MoveToBackups()
+// A backup that start-up could not settle may be the only good copy of the
+// archive: the rebuild leaves the pair and the backup as they are.
+bool ArchiveRebuilder::StaleBackup()
 {
-  std::uint32_t error = m_files.MoveFileTo(m_datPath.c_str(), m_datBackup.c_str());
-  if (error != 0) {
-    if (error == err::kAlreadyExists)
-      m_global.WriteProcessLog(kStaleBackup, m_datBackup.c_str());
-    else
-      m_global.WriteProcessLog(kMoveFailed, m_datPath.c_str(), static_cast<int>(error));
-    return false;
+  for (const std::string* backup : {&m_names.datBackup, &m_names.hedBackup}) {
+    if (FileReadable(m_files, backup->c_str())) {
+      m_global.WriteProcessLog(kStaleBackup, backup->c_str());
+      return true;
+    }
   }
-  error = m_files.MoveFileTo(m_hedPath.c_str(), m_hedBackup.c_str());
-  if (error != 0) {
-    if (error == err::kAlreadyExists)
-      m_global.WriteProcessLog(kStaleBackup, m_hedBackup.c_str());
-    else
-      m_global.WriteProcessLog(kMoveFailed, m_hedPath.c_str(), static_cast<int>(error));
-    m_files.MoveFileOver(m_datBackup.c_str(), m_datPath.c_str());
-    return false;
-  }
-  return true;
+  return false;
 }
 
 bool ArchiveRebuilder::OpenFiles()
 {
   const std::size_t size = archive::kStreamBufferSize;
-  if (!m_oldHed.Attach(m_files.OpenFile(m_hedBackup.c_str(), "rb"), size)) {
-    m_global.WriteProcessLog(kOpenFailed, m_hedBackup.c_str());
+  if (!m_oldHed.Attach(m_files.OpenFile(m_names.hed.c_str(), "rb"), size)) {
+    m_global.WriteProcessLog(kOpenFailed, m_names.hed.c_str());
     return false;
   }
-  if (!m_oldDat.Attach(m_files.OpenFile(m_datBackup.c_str(), "rb"), size)) {
-    m_global.WriteProcessLog(kOpenFailed, m_datBackup.c_str());
+  if (!m_oldDat.Attach(m_files.OpenFile(m_names.dat.c_str(), "rb"), size)) {
+    m_global.WriteProcessLog(kOpenFailed, m_names.dat.c_str());
     return false;
   }
-  m_createdHed = m_newHed.Attach(m_files.OpenFile(m_hedPath.c_str(), "wb"), size);
-  if (!m_createdHed) {
-    m_global.WriteProcessLog(kOpenFailed, m_hedPath.c_str());
+  if (!m_newHed.Attach(m_files.OpenFile(m_names.newHed.c_str(), "wb"), size)) {
+    m_global.WriteProcessLog(kOpenFailed, m_names.newHed.c_str());
     return false;
   }
-  m_createdDat = m_newDat.Attach(m_files.OpenFile(m_datPath.c_str(), "wb"), size);
-  if (!m_createdDat) {
-    m_global.WriteProcessLog(kOpenFailed, m_datPath.c_str());
+  if (!m_newDat.Attach(m_files.OpenFile(m_names.newDat.c_str(), "wb"), size)) {
+    m_global.WriteProcessLog(kOpenFailed, m_names.newDat.c_str());
     return false;
   }
   if (!archive::SeekToEnd(m_oldDat.get(), m_oldDatSize) || !archive::SeekTo(m_oldDat.get(), 0)) {
-    m_global.WriteProcessLog(kOpenFailed, m_datBackup.c_str());
+    m_global.WriteProcessLog(kOpenFailed, m_names.dat.c_str());
     return false;
   }
   return true;
@@ -164,7 +184,7 @@ bool ArchiveRebuilder::CopyRecords()
 {
   std::uint64_t hedSize = 0;
   if (!archive::SeekToEnd(m_oldHed.get(), hedSize) || !archive::SeekTo(m_oldHed.get(), 0)) {
-    m_global.WriteProcessLog(kOpenFailed, m_hedBackup.c_str());
+    m_global.WriteProcessLog(kOpenFailed, m_names.hed.c_str());
     return false;
   }
   const std::uint64_t count = hedSize / archive::kRecordSize;
@@ -176,7 +196,7 @@ bool ArchiveRebuilder::CopyRecords()
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint8_t bytes[archive::kRecordSize];
     if (!m_oldHed.Read(bytes, sizeof bytes)) {
-      m_global.WriteProcessLog(kDataBroken, m_hedBackup.c_str());
+      m_global.WriteProcessLog(kDataBroken, m_names.hed.c_str());
       return false;
     }
     const IndexRecord record = archive::DecodeRecord(bytes);
@@ -201,16 +221,16 @@ bool ArchiveRebuilder::CopyRecord(const IndexRecord& record)
   const std::uint32_t stored = record.StoredBytes();
   if (std::uint64_t{record.Offset} + stored > m_oldDatSize ||
       !archive::PlausibleSizes(record.PackSize, record.UnpackSize)) {
-    m_global.WriteProcessLog(kDataBroken, m_datBackup.c_str());
+    m_global.WriteProcessLog(kDataBroken, m_names.dat.c_str());
     return false;
   }
   if (m_newDatSize > archive::kMaxDatOffset) {
-    m_global.WriteProcessLog(kTooLarge, m_datPath.c_str());
+    m_global.WriteProcessLog(kTooLarge, m_names.newDat.c_str());
     return false;
   }
   if (m_oldDatPosition != record.Offset) {
     if (!archive::SeekTo(m_oldDat.get(), record.Offset)) {
-      m_global.WriteProcessLog(kDataBroken, m_datBackup.c_str());
+      m_global.WriteProcessLog(kDataBroken, m_names.dat.c_str());
       return false;
     }
     m_oldDatPosition = record.Offset;
@@ -223,11 +243,11 @@ bool ArchiveRebuilder::CopyRecord(const IndexRecord& record)
     for (std::uint32_t done = 0; done < stored;) {
       const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(stored - done, kCopyChunk));
       if (!m_oldDat.Read(m_chunk.get(), part)) {
-        m_global.WriteProcessLog(kDataBroken, m_datBackup.c_str());
+        m_global.WriteProcessLog(kDataBroken, m_names.dat.c_str());
         return false;
       }
       if (!m_newDat.Write(m_chunk.get(), part)) {
-        m_global.WriteProcessLog(kWriteFailed, m_datPath.c_str());
+        m_global.WriteProcessLog(kWriteFailed, m_names.newDat.c_str());
         return false;
       }
       done += static_cast<std::uint32_t>(part);
@@ -235,15 +255,15 @@ bool ArchiveRebuilder::CopyRecord(const IndexRecord& record)
   } else {
     m_stored.resize(stored);
     if (!m_oldDat.Read(m_stored.data(), stored)) {
-      m_global.WriteProcessLog(kDataBroken, m_datBackup.c_str());
+      m_global.WriteProcessLog(kDataBroken, m_names.dat.c_str());
       return false;
     }
     if (!m_global.Unpack(record.PackSize, record.UnpackSize, m_stored.data(), m_unpacked)) {
-      m_global.WriteProcessLog(kDataBroken, m_datBackup.c_str());
+      m_global.WriteProcessLog(kDataBroken, m_names.dat.c_str());
       return false;
     }
     if (!m_newDat.Write(m_unpacked.data(), m_unpacked.size())) {
-      m_global.WriteProcessLog(kWriteFailed, m_datPath.c_str());
+      m_global.WriteProcessLog(kWriteFailed, m_names.newDat.c_str());
       return false;
     }
   }
@@ -254,60 +274,77 @@ bool ArchiveRebuilder::CopyRecord(const IndexRecord& record)
                                     record.UnpackSize},
                         bytes);
   if (!m_newHed.Write(bytes, sizeof bytes)) {
-    m_global.WriteProcessLog(kWriteFailed, m_hedPath.c_str());
+    m_global.WriteProcessLog(kWriteFailed, m_names.newHed.c_str());
     return false;
   }
   m_newDatSize += record.UnpackSize;
   return true;
 }
 
-// The new pair is complete only once both files are closed without error.
+// The new pair is complete once both files are closed without error and
+// are on the disk.
 bool ArchiveRebuilder::CloseNewPair()
 {
   m_oldHed.Close();
   m_oldDat.Close();
-  if (!m_newDat.Close()) {
-    m_global.WriteProcessLog(kWriteFailed, m_datPath.c_str());
-    return false;
-  }
-  if (!m_newHed.Close()) {
-    m_global.WriteProcessLog(kWriteFailed, m_hedPath.c_str());
-    return false;
+  for (auto [file, path] : {std::pair{&m_newDat, &m_names.newDat}, {&m_newHed, &m_names.newHed}}) {
+    if (!file->Close()) {
+      m_global.WriteProcessLog(kWriteFailed, path->c_str());
+      return false;
+    }
+    if (std::uint32_t error = m_files.FlushFile(path->c_str())) {
+      m_global.WriteProcessLog(kFlushFailed, path->c_str(), static_cast<int>(error));
+      return false;
+    }
   }
   return true;
 }
 
-// Throws away what was written and puts the backups back under their names.
-void ArchiveRebuilder::Restore()
+// The old pair was never touched: only what was written goes.
+void ArchiveRebuilder::DropNewPair()
 {
   m_oldHed.Close();
   m_oldDat.Close();
   m_newHed.Close();
   m_newDat.Close();
-  if (m_createdDat)
-    m_files.RemoveFile(m_datPath.c_str());
-  if (m_createdHed)
-    m_files.RemoveFile(m_hedPath.c_str());
-  bool restored = true;
-  if (std::uint32_t error = m_files.MoveFileOver(m_datBackup.c_str(), m_datPath.c_str())) {
-    m_global.WriteProcessLog(kNotRestored, m_datPath.c_str(), static_cast<int>(error));
-    restored = false;
-  }
-  if (std::uint32_t error = m_files.MoveFileOver(m_hedBackup.c_str(), m_hedPath.c_str())) {
-    m_global.WriteProcessLog(kNotRestored, m_hedPath.c_str(), static_cast<int>(error));
-    restored = false;
-  }
-  if (restored)
-    m_global.WriteProcessLog(kRestored, m_base.c_str());
+  m_files.RemoveFile(m_names.newDat.c_str());
+  m_files.RemoveFile(m_names.newHed.c_str());
+  m_global.WriteProcessLog(kRestored, m_names.base.c_str());
 }
 
-// A backup that stays would stop the next rebuild of this archive: say so.
-void ArchiveRebuilder::RemoveBackups()
+bool ArchiveRebuilder::Move(const std::string& from, const std::string& to)
 {
-  if (std::uint32_t error = m_files.RemoveFile(m_datBackup.c_str()))
-    m_global.WriteProcessLog(kBackupNotRemoved, m_datBackup.c_str(), static_cast<int>(error));
-  if (std::uint32_t error = m_files.RemoveFile(m_hedBackup.c_str()))
-    m_global.WriteProcessLog(kBackupNotRemoved, m_hedBackup.c_str(), static_cast<int>(error));
+  if (std::uint32_t error = m_files.MoveFileTo(from.c_str(), to.c_str())) {
+    m_global.WriteProcessLog(kMoveFailed, from.c_str(), static_cast<int>(error));
+    return false;
+  }
+  return true;
+}
+
+bool ArchiveRebuilder::SwapPairs()
+{
+  const RebuildNames& n = m_names;
+  const bool swapped = Move(n.hed, n.hedBackup) && Move(n.dat, n.datBackup) &&
+                       Move(n.newDat, n.dat) && Move(n.newHed, n.hed);
+  if (!swapped) {
+    // Not committed: the same rules as after a kill put the old pair back.
+    SettleArchive(m_global, n.base);
+    return false;
+  }
+  if (std::uint32_t error = m_files.RemoveFile(n.hedBackup.c_str())) {
+    // The backups stay the archive: the new pair goes.
+    m_global.WriteProcessLog(kBackupNotRemoved, n.hedBackup.c_str(), static_cast<int>(error));
+    SettleArchive(m_global, n.base);
+    return false;
+  }
+  // Committed. A .bkdat left here is settled at the next start.
+  if (std::uint32_t error = m_files.RemoveFile(n.datBackup.c_str()))
+    m_global.WriteProcessLog(kBackupNotRemoved, n.datBackup.c_str(), static_cast<int>(error));
+  if (std::uint32_t error = m_files.FlushFolder(n.Folder().c_str())) {
+    m_global.WriteProcessLog(kFlushFailed, n.Folder().c_str(), static_cast<int>(error));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -315,6 +352,61 @@ void ArchiveRebuilder::RemoveBackups()
 bool RebuildArchive(CGlobal& global, const std::string& datPath)
 {
   return ArchiveRebuilder(global, datPath).Run();
+}
+
+bool IsRebuildFileName(std::string_view name)
+{
+  for (std::string_view extension : {".bkhed", ".bkdat", ".nwhed", ".nwdat"}) {
+    if (name.size() > extension.size() &&
+        name.compare(name.size() - extension.size(), extension.size(), extension) == 0)
+      return true;
+  }
+  return false;
+}
+
+std::string RebuildArchiveBase(std::string_view path) { return ArchiveBase(path); }
+
+bool SettleArchive(CGlobal& global, const std::string& base)
+{
+  FileSystem& files = global.platform().files;
+  const RebuildNames n(base);
+  const bool hedBackup = FileReadable(files, n.hedBackup.c_str());
+  const bool datBackup = FileReadable(files, n.datBackup.c_str());
+  const bool newHed = FileReadable(files, n.newHed.c_str());
+  const bool newDat = FileReadable(files, n.newDat.c_str());
+  if (!hedBackup && !datBackup && !newHed && !newDat)
+    return true;
+
+  bool settled = true;
+  auto report = [&](const char* what, std::uint32_t error) {
+    if (error != 0 && error != err::kFileNotFound) {
+      global.WriteProcessLog(kNotRestored, what, static_cast<int>(error));
+      settled = false;
+    }
+  };
+  const char* outcome = kNewPairDropped;
+  if (hedBackup) {
+    // Not committed: the backups are the archive. A .bkdat absent means the
+    // .dat was never moved away.
+    if (datBackup)
+      report(n.dat.c_str(), files.MoveFileOver(n.datBackup.c_str(), n.dat.c_str()));
+    if (settled)
+      report(n.hed.c_str(), files.MoveFileOver(n.hedBackup.c_str(), n.hed.c_str()));
+    outcome = kRestored;
+  } else if (datBackup) {
+    // Committed: the new pair is in place; the old .dat is dead.
+    report(n.datBackup.c_str(), files.RemoveFile(n.datBackup.c_str()));
+    outcome = kCommitted;
+  }
+  if (settled) {
+    report(n.newDat.c_str(), files.RemoveFile(n.newDat.c_str()));
+    report(n.newHed.c_str(), files.RemoveFile(n.newHed.c_str()));
+  }
+  if (settled)
+    report(n.Folder().c_str(), files.FlushFolder(n.Folder().c_str()));
+  if (settled)
+    global.WriteProcessLog(outcome, base.c_str());
+  return settled;
 }
 
 }  // namespace orv

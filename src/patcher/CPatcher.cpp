@@ -6,6 +6,7 @@
 #include "app/LauncherApp.h"
 #include "app/LauncherMode.h"
 #include "patcher/ArchivePatch.h"
+#include "patcher/Recovery.h"
 #include "patcher/WorkFolder.h"
 #include "ui/ControlIds.h"
 
@@ -129,6 +130,8 @@ bool CPatcher::ApplyStep()
 {
   const std::int32_t local = m_versions.localVersion;
   m_global.WriteProcessLog("パッチあての開始 %d->%d", local, local + 1);
+  if (!MarkGameFolderChanging(m_global, local + 1))
+    return false;
   if (!ExtractCabinets()) {
     m_global.WriteProcessLog("cabの解凍に失敗しました。");
     return false;
@@ -141,6 +144,8 @@ bool CPatcher::ApplyStep()
     m_global.WriteProcessLog("ファイルの移動に失敗しました。");
     return false;
   }
+  // The step, its orv.ver last, is on the disk.
+  UnmarkGameFolderChanging(m_global);
   if (!DeleteWorkFolder(m_global)) {
     m_global.WriteProcessLog("テンポラリの削除に失敗しました。");
     return false;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +61,9 @@ class CPatcher {
   bool ReadAddList();
   bool CreateFolders();
   bool ApplyPatchFiles();
+  // Flush the files or folders and forget them; false, logged, on an error.
+  bool FlushPlaced(std::vector<std::string>& placed);
+  bool FlushFolders(std::set<std::string>& folders);
 
   std::vector<DownloadEntry> downloadList;
   std::vector<std::string> addList;

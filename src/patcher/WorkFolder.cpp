@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "app/LauncherApp.h"
 #include "patcher/CPatcher.h"
 #include "app/PathParts.h"
+#include "app/Text.h"
 #include "patcher/SafePath.h"
 #include "platform/ErrorCodes.h"
 
@@ -157,31 +159,89 @@ bool CPatcher::CreateFolders()
   return true;
 }
 
+namespace {
+
+// The game folder and every folder of the entry's path under it: the
+// folders whose entries a copy of it may change.
+void AddFoldersOf(const std::string& orvDir, const std::string& entry, std::set<std::string>& folders)
+{
+  folders.insert(orvDir);
+  const PathParts parts = SplitPath(entry);
+  const std::string folderPart = parts.drive + parts.folder;
+  for (std::size_t i = 0; i < folderPart.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(folderPart[i]);
+    if (IsLeadByte(byte) && i + 1 < folderPart.size())
+      ++i;
+    else if (byte == '\\' && i > 0)
+      folders.insert(orvDir + "\\" + folderPart.substr(0, i));
+  }
+}
+
+}  // namespace
+
+// The add list ends with orv.ver, and its copy is what makes the step done:
+// before it, every file placed and every folder that got new entries is
+// flushed (all at once where the platform can), and orv.ver itself reaches
+// the disk before it takes its name, so that after a power cut orv.ver never
+// names a version whose files are not all there.
 bool CPatcher::PlaceFiles()
 {
   if (!ReadAddList() || !CreateFolders())
     return false;
   FileSystem& files = m_global.platform().files;
   const std::string work = WorkFolder(m_global);
-  for (const std::string& entry : addList) {
+  const std::string orvDir = m_global.OrvDir;
+  std::vector<std::string> placed;
+  std::set<std::string> changedFolders;
+  for (std::size_t i = 0; i < addList.size(); ++i) {
+    const std::string& entry = addList[i];
     const PathParts parts = SplitPath(entry);
     const std::string fileName = parts.name + parts.extension;
+    const bool last = i + 1 == addList.size();
+    if (last && (!FlushPlaced(placed) || !FlushFolders(changedFolders)))
+      return false;
     // The file directly in the work folder first, then under the folders of
     // its entry, where a cabinet that stored it with them put it.
     const std::string direct = work + "\\" + fileName;
     const std::string nested = work + "\\" + entry;
-    const std::string destination = std::string(m_global.OrvDir) + "\\" + entry;
+    const std::string destination = orvDir + "\\" + entry;
     files.SetAttributes(destination.c_str(), kAttributeNormal);
-    std::uint32_t error = files.CopyFileOver(direct.c_str(), destination.c_str());
+    std::uint32_t error = files.CopyFileOver(direct.c_str(), destination.c_str(), last);
     if (error == err::kFileNotFound)
-      error = files.CopyFileOver(nested.c_str(), destination.c_str());
+      error = files.CopyFileOver(nested.c_str(), destination.c_str(), last);
     if (error != 0) {
       m_global.WriteProcessLog("%s%sのコピーエラー ErrCode[%d]", parts.name.c_str(),
                                parts.extension.c_str(), static_cast<int>(error));
       return false;
     }
+    placed.push_back(destination);
+    AddFoldersOf(orvDir, entry, changedFolders);
     m_global.WriteStatus("%s%sのコピーをしました", parts.name.c_str(), parts.extension.c_str());
   }
+  return FlushFolders(changedFolders);
+}
+
+bool CPatcher::FlushPlaced(std::vector<std::string>& placed)
+{
+  if (std::uint32_t error = m_global.platform().files.FlushFiles(placed)) {
+    m_global.WriteProcessLog("ファイルをディスクに書き出せませんでした Err:[%d]",
+                             static_cast<int>(error));
+    return false;
+  }
+  placed.clear();
+  return true;
+}
+
+bool CPatcher::FlushFolders(std::set<std::string>& folders)
+{
+  for (const std::string& folder : folders) {
+    if (std::uint32_t error = m_global.platform().files.FlushFolder(folder.c_str())) {
+      m_global.WriteProcessLog("%sをディスクに書き出せませんでした Err:[%d]", folder.c_str(),
+                               static_cast<int>(error));
+      return false;
+    }
+  }
+  folders.clear();
   return true;
 }
 

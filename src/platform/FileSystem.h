@@ -13,6 +13,12 @@ inline constexpr std::uint32_t kAttributeDirectory = 0x10;
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
 inline constexpr std::uint32_t kAttributeNormal = 0x80;  // none of the others
 
+// A copy in progress is written beside its destination under a name of this
+// shape ("<prefix><anything><suffix>"), so that one a killed process left
+// behind can be told from the game's own files and removed.
+inline constexpr const char* kCopyTempPrefix = ".orv-copy-";
+inline constexpr const char* kCopyTempSuffix = ".part";
+
 // One entry of a folder listing.
 struct FoundFile {
   std::string name;  // without folder
@@ -54,12 +60,24 @@ class FileSystem {
   // Removes an empty folder.
   virtual std::uint32_t RemoveFolder(const char* path) = 0;
   // Copies a file, replacing the destination (err::kAccessDenied when the
-  // destination is read-only).
-  virtual std::uint32_t CopyFileOver(const char* from, const char* to) = 0;
+  // destination is read-only). The copy is written beside the destination
+  // under a temporary name (kCopyTempPrefix ... kCopyTempSuffix) and then
+  // replaces it in one step, so that a kill leaves the old file or the whole
+  // new one. With flush, the copy is on the disk before it takes the name, so
+  // a power cut does too; without, FlushFiles must follow before anything
+  // relies on it being on the disk.
+  virtual std::uint32_t CopyFileOver(const char* from, const char* to, bool flush) = 0;
   // Renames a file; err::kAlreadyExists when the destination exists.
   virtual std::uint32_t MoveFileTo(const char* from, const char* to) = 0;
   // Renames a file onto the destination, replacing it in one step.
   virtual std::uint32_t MoveFileOver(const char* from, const char* to) = 0;
+  // Waits until what was written to the file is on the disk.
+  virtual std::uint32_t FlushFile(const char* path) = 0;
+  // The same for many files, at once where the platform can.
+  virtual std::uint32_t FlushFiles(const std::vector<std::string>& paths) = 0;
+  // Waits until the folder's entries (files made, renamed or removed in it)
+  // are on the disk; 0 where the file system keeps them in order by itself.
+  virtual std::uint32_t FlushFolder(const char* path) = 0;
 };
 
 // Whether the file can be opened for reading; a folder cannot.

@@ -8,6 +8,7 @@
 #include "app/ModuleVersionInfo.h"
 #include "login/GameLaunch.h"
 #include "login/Login.h"
+#include "patcher/Recovery.h"
 #include "plugins/CPlugIn.h"
 #include "ui/ControlIds.h"
 
@@ -137,6 +138,9 @@ void MainDialog::ConnectThreadProc()
   m_view.EnableControl(ctl::kMainButton, false);
   m_plugins.SearchPlugIn();
   m_global.workerRun = 1;
+  // An update cut short is settled before its version is read or the game
+  // can be started.
+  RecoverGameFolder(m_global);
   if (!ReadLocalVersion(m_global, versions))
     m_global.SetLauncherMode(kForceLogin);
   FetchInformation(m_global, versionConnection);

@@ -160,20 +160,21 @@ TEST_F(FileSystemPosixTest, CopyFileOverReplacesButRefusesAReadOnlyDestination)
 {
   WriteFile(Native("new"), "new");
   WriteFile(Native("old"), "an older and longer content");
-  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("old").c_str()), 0u);
+  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("old").c_str(), false), 0u);
   EXPECT_EQ(ReadFile(Native("old")), "new");
-  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("fresh").c_str()), 0u);
+  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("fresh").c_str(), true), 0u);
   EXPECT_EQ(ReadFile(Native("fresh")), "new");
 
   // Refused by the mode bits even for root, whom Linux would let write.
   WriteFile(Native("locked"), "locked");
   ASSERT_EQ(m_files.SetAttributes(Path("locked").c_str(), kAttributeReadOnly), 0u);
-  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("locked").c_str()), err::kAccessDenied);
+  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("locked").c_str(), false),
+            err::kAccessDenied);
   EXPECT_EQ(ReadFile(Native("locked")), "locked");
 
-  EXPECT_EQ(m_files.CopyFileOver(Path("missing").c_str(), Path("old").c_str()),
+  EXPECT_EQ(m_files.CopyFileOver(Path("missing").c_str(), Path("old").c_str(), false),
             err::kFileNotFound);
-  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("missing\\x").c_str()),
+  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("missing\\x").c_str(), false),
             err::kPathNotFound);
   EXPECT_EQ(ReadFile(Native("old")), "new");
   // Nothing beside the files: no half-copied leftovers.
@@ -184,7 +185,7 @@ TEST_F(FileSystemPosixTest, CopyFileOverOntoItselfKeepsTheFile)
 {
   // Without the check the destination was truncated before the source was read.
   WriteFile(Native("same"), "content");
-  EXPECT_NE(m_files.CopyFileOver(Path("same").c_str(), Path("same").c_str()), 0u);
+  EXPECT_NE(m_files.CopyFileOver(Path("same").c_str(), Path("same").c_str(), false), 0u);
   EXPECT_EQ(ReadFile(Native("same")), "content");
 }
 
@@ -193,7 +194,7 @@ TEST_F(FileSystemPosixTest, ACopyThatFailsHalfWayLeavesTheDestinationAsItWas)
   // Reading a process's own memory file from offset 0 fails after it opened:
   // the copy fails after the destination would have been emptied.
   WriteFile(Native("old"), "old");
-  EXPECT_NE(m_files.CopyFileOver("/proc/self/mem", Path("old").c_str()), 0u);
+  EXPECT_NE(m_files.CopyFileOver("/proc/self/mem", Path("old").c_str(), false), 0u);
   EXPECT_EQ(ReadFile(Native("old")), "old");
   EXPECT_EQ(Names("*.*"), (Strings{".", "..", "old"}));
 }
@@ -214,6 +215,13 @@ TEST_F(FileSystemPosixTest, MoveFileToRefusesAnExistingDestinationAndMoveFileOve
   EXPECT_EQ(m_files.MoveFileOver(Path("c").c_str(), Path("b").c_str()), 0u);
   EXPECT_FALSE(fs::exists(Native("c")));
   EXPECT_EQ(ReadFile(Native("b")), "A");
+
+  EXPECT_EQ(m_files.FlushFile(Path("b").c_str()), 0u);
+  EXPECT_EQ(m_files.FlushFile(Path("c").c_str()), err::kFileNotFound);
+  EXPECT_EQ(m_files.FlushFiles({Path("a"), Path("b")}), err::kFileNotFound);
+  WriteFile(Native("e"), "E");
+  EXPECT_EQ(m_files.FlushFiles({Path("b"), Path("e")}), 0u);
+  EXPECT_EQ(m_files.FlushFolder(Path("").c_str()), 0u);
 }
 
 }  // namespace

@@ -69,9 +69,13 @@ class ArchiveRebuildTest : public FrameFixture {
   {
     return ReadFile(m_game / (name + ".hed")) + "|" + ReadFile(m_game / (name + ".dat"));
   }
+  // Any file of a rebuild besides the pair.
   bool Backups(const std::string& name) const
   {
-    return fs::exists(m_game / (name + ".bkhed")) || fs::exists(m_game / (name + ".bkdat"));
+    for (const char* extension : {".bkhed", ".bkdat", ".nwhed", ".nwdat"})
+      if (fs::exists(m_game / (name + extension)))
+        return true;
+    return false;
   }
   std::vector<std::string> Log() const
   {
@@ -159,7 +163,7 @@ TEST_F(ArchiveRebuildTest, DamagedEntryPutsThePreviousPairBack)
     SCOPED_TRACE(c.fault);
     WriteArchive(m_game / "m", {{"a", std::string(300000, 'b')}});
     WriteFile(m_game / "m.hed", ReadFile(m_game / "m.hed") + c.hedTail);
-    ExpectFailedRebuildRestores("m.bkdatのデータが壊れています");
+    ExpectFailedRebuildRestores("m.datのデータが壊れています");
   }
 }
 
@@ -171,7 +175,7 @@ TEST_F(ArchiveRebuildTest, FullDiskPutsThePreviousPairBack)
                   "disk (no file size limit), and wine has no full disk to write to";
 #else
   WriteArchive(m_game / "m", {{"a", std::string(300000, 'b')}});
-  ExpectFailedRebuildRestores("m.datへの書込みに失敗しました", [this] {
+  ExpectFailedRebuildRestores("m.nwdatへの書込みに失敗しました", [this] {
     FileSizeLimit limit(100000);
     return RebuildArchive(*global, DatPath("m"));
   });
@@ -197,6 +201,54 @@ TEST_F(ArchiveRebuildTest, StaleBackupStopsTheRebuild)
     ASSERT_FALSE(m_view.LogItems().empty());
     EXPECT_NE(m_view.LogItems()[0].find(std::string(stale) + "が残っているため再構築しません"),
               std::string::npos);
+  }
+}
+
+// Every moment of a rebuild a kill can leave behind, in the order they
+// happen: the files present, and whether the settled archive is the old pair
+// or the new one. Nothing was put back before, and a stale backup then
+// blocked every later rebuild.
+TEST_F(ArchiveRebuildTest, SettlingKeepsTheCommittedPairAndRemovesTheRest)
+{
+  struct Case {
+    std::vector<std::pair<const char*, bool>> files;  // extension, holds the new pair's file
+    bool settledToNew;
+    const char* line;
+  };
+  const Case cases[] = {
+      {{{".hed", false}, {".dat", false}, {".nwdat", true}}, false, "の書きかけの再構築を破棄しました"},
+      {{{".hed", false}, {".dat", false}, {".nwdat", true}, {".nwhed", true}}, false,
+       "の書きかけの再構築を破棄しました"},
+      {{{".bkhed", false}, {".dat", false}, {".nwdat", true}, {".nwhed", true}}, false,
+       "を再構築前の状態に戻しました"},
+      {{{".bkhed", false}, {".bkdat", false}, {".nwdat", true}, {".nwhed", true}}, false,
+       "を再構築前の状態に戻しました"},
+      {{{".bkhed", false}, {".bkdat", false}, {".dat", true}, {".nwhed", true}}, false,
+       "を再構築前の状態に戻しました"},
+      {{{".bkhed", false}, {".bkdat", false}, {".dat", true}, {".hed", true}}, false,
+       "を再構築前の状態に戻しました"},
+      {{{".bkdat", false}, {".dat", true}, {".hed", true}}, true, "の再構築を完了しました"},
+  };
+  WriteArchive(m_game / "old", {{"a", "old a", true}, {"b", "old b"}});
+  WriteArchive(m_game / "new", {{"a", "new a"}, {"b", "new b"}, {"c", "new c"}});
+  const std::string old = Pair("old");
+  const std::string renewed = Pair("new");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.files.front().first + std::string(" ") + c.line);
+    for (const char* extension : {".hed", ".dat", ".bkhed", ".bkdat", ".nwhed", ".nwdat"})
+      fs::remove(m_game / ("m" + std::string(extension)));
+    for (auto [extension, fromNew] : c.files) {
+      const std::string type = std::string(extension).substr(std::string(extension).size() - 3);
+      fs::copy_file(m_game / ((fromNew ? "new." : "old.") + type), m_game / ("m" + std::string(extension)));
+    }
+    const std::size_t logged = m_view.LogItems().size();
+
+    EXPECT_TRUE(SettleArchive(*global, std::string(global->OrvDir) + "\\m"));
+
+    EXPECT_EQ(Pair("m"), c.settledToNew ? renewed : old);
+    EXPECT_FALSE(Backups("m"));
+    ASSERT_EQ(m_view.LogItems().size(), logged + 1);
+    EXPECT_NE(m_view.LogItems()[0].find(c.line), std::string::npos) << m_view.LogItems()[0];
   }
 }
 

@@ -1,9 +1,13 @@
 // The patch run: a game folder brought up step by step from a real loopback
 // patch server holding real cabinets, archives and patch files.
+#include <algorithm>
+#include <cstring>
+#include <map>
 #include <regex>
 
 #include "app/LauncherMode.h"
 #include "patcher/CPatcher.h"
+#include "patcher/Recovery.h"
 #include "support/ArchiveMaker.h"
 #include "support/FrameFixture.h"
 #include "support/LoopbackServer.h"
@@ -271,6 +275,236 @@ TEST_F(StepUpdateTest, WaitForWorkerStopsARunInsideADownload)
   EXPECT_EQ(global.launcherMode, kUpdate);
   EXPECT_EQ(Log().back(), "アップデートに失敗しました Ver.41/42");
 }
+
+// The game folder as the disk keeps it across a power cut: contents that
+// were flushed, and every creation, rename and removal in the order made (a
+// journalling file system keeps those in order); writes never flushed are
+// lost. It records the launcher's operations on the real file system.
+class DiskModel : public FileSystem {
+ public:
+  explicit DiskModel(FileSystem& real) : m_real(real) {}
+
+  using Files = std::map<std::string, std::string>;  // relative path, content
+  struct Operation {
+    enum Kind { Write, Move, Remove } kind;
+    std::string path, to, content;
+  };
+
+  void Watch(const std::string& gameFolder, const std::filesystem::path& native)
+  {
+    m_prefix = gameFolder + "\\";
+    m_native = native;
+    m_initial = Read(native);
+    m_operations.clear();
+    m_watching = true;
+  }
+  void Stop() { m_watching = false; }
+  std::size_t Count() const { return m_operations.size(); }
+  std::string Describe(std::size_t i) const
+  {
+    const Operation& op = m_operations[i];
+    return std::string(op.kind == Operation::Write ? "write " : op.kind == Operation::Move ? "move " : "remove ") +
+           op.path + (op.to.empty() ? "" : " -> " + op.to);
+  }
+  // Puts the game folder as the disk holds it after the first `count`
+  // operations.
+  void CutAfter(std::size_t count) const
+  {
+    Files files = m_initial;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Operation& op = m_operations[i];
+      if (op.kind == Operation::Write) {
+        files[op.path] = op.content;
+      } else if (auto found = files.find(op.path); found != files.end()) {
+        if (op.kind == Operation::Move)
+          files[op.to] = found->second;
+        files.erase(op.path);
+      }
+    }
+    std::filesystem::remove_all(m_native);
+    for (const auto& [path, content] : files) {
+      const std::filesystem::path native = m_native / NativeRelative(path);
+      std::filesystem::create_directories(native.parent_path());
+      WriteFile(native, content);
+    }
+  }
+  static Files Read(const std::filesystem::path& folder)
+  {
+    Files files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+      if (entry.is_regular_file()) {
+        std::string relative = std::filesystem::relative(entry.path(), folder).generic_string();
+        std::replace(relative.begin(), relative.end(), '/', '\\');
+        files[relative] = ReadFile(entry.path());
+      }
+    }
+    return files;
+  }
+
+  std::FILE* OpenFile(const char* path, const char* mode) override
+  {
+    if (std::strchr(mode, 'w'))
+      Note(Operation::Write, path, "", "");
+    return m_real.OpenFile(path, mode);
+  }
+  std::uint32_t FlushFile(const char* path) override
+  {
+    const std::uint32_t error = m_real.FlushFile(path);
+    if (error == 0 && Inside(path))
+      Note(Operation::Write, path, "", Content(path));
+    return error;
+  }
+  // Unless flushed first, a copy's name is on the disk before its bytes.
+  std::uint32_t CopyFileOver(const char* from, const char* to, bool flush) override
+  {
+    const std::uint32_t error = m_real.CopyFileOver(from, to, flush);
+    if (error == 0 && Inside(to))
+      Note(Operation::Write, to, "", flush ? Content(to) : "");
+    return error;
+  }
+  std::uint32_t FlushFiles(const std::vector<std::string>& paths) override
+  {
+    const std::uint32_t error = m_real.FlushFiles(paths);
+    for (const std::string& path : paths)
+      if (error == 0 && Inside(path))
+        Note(Operation::Write, path, "", Content(path));
+    return error;
+  }
+  std::uint32_t MoveFileTo(const char* from, const char* to) override
+  {
+    return Moved(from, to, m_real.MoveFileTo(from, to));
+  }
+  std::uint32_t MoveFileOver(const char* from, const char* to) override
+  {
+    return Moved(from, to, m_real.MoveFileOver(from, to));
+  }
+  std::uint32_t RemoveFile(const char* path) override
+  {
+    const std::uint32_t error = m_real.RemoveFile(path);
+    if (error == 0)
+      Note(Operation::Remove, path, "", "");
+    return error;
+  }
+  bool CurrentDirectory(std::string& path) override { return m_real.CurrentDirectory(path); }
+  std::uint32_t FindFiles(const char* pattern, std::vector<FoundFile>& found) override
+  {
+    return m_real.FindFiles(pattern, found);
+  }
+  std::uint32_t MakeFolder(const char* path) override { return m_real.MakeFolder(path); }
+  std::uint32_t MakePath(const char* path) override { return m_real.MakePath(path); }
+  bool IsFolder(const char* path) override { return m_real.IsFolder(path); }
+  std::uint32_t SetAttributes(const char* path, std::uint32_t attributes) override
+  {
+    return m_real.SetAttributes(path, attributes);
+  }
+  std::uint32_t RemoveFolder(const char* path) override { return m_real.RemoveFolder(path); }
+  std::uint32_t FlushFolder(const char* path) override { return m_real.FlushFolder(path); }
+
+ private:
+  bool Inside(const std::string& path) const
+  {
+    return m_watching && path.compare(0, m_prefix.size(), m_prefix) == 0;
+  }
+  std::string Relative(const std::string& path) const { return path.substr(m_prefix.size()); }
+  std::string Content(const std::string& path) const
+  {
+    return ReadFile(m_native / NativeRelative(Relative(path)));
+  }
+  static std::filesystem::path NativeRelative(std::string relative)
+  {
+#ifndef _WIN32
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+#endif
+    return relative;
+  }
+  void Note(Operation::Kind kind, const std::string& path, const std::string& to,
+            const std::string& content)
+  {
+    if (Inside(path))
+      m_operations.push_back({kind, Relative(path), to.empty() ? "" : Relative(to), content});
+  }
+  std::uint32_t Moved(const char* from, const char* to, std::uint32_t error)
+  {
+    if (error == 0 && Inside(to))
+      Note(Operation::Move, from, to, "");
+    return error;
+  }
+
+  FileSystem& m_real;
+  bool m_watching = false;
+  std::string m_prefix;
+  std::filesystem::path m_native;
+  Files m_initial;
+  std::vector<Operation> m_operations;
+};
+
+class PowerCutTest : public StepUpdateTest {
+ protected:
+  PowerCutTest() { m_files = &m_disk; }
+
+  std::string Archive() const
+  {
+    std::string text;
+    for (const ArchiveEntry& entry : ReadArchive(m_game / "data" / "main"))
+      text += entry.name + "=" + entry.bytes + ";";
+    return text;
+  }
+
+  // Applies a step with the disk watched, then cuts the power after every
+  // operation of it in turn: start-up must leave the archive as the old or
+  // the new version, never a mix, with orv.ver never ahead of it, and the
+  // next update must finish the step.
+  void CutEverywhere(int reStruct)
+  {
+    WriteStep(m_serverRoot.path(),
+              {42,
+               {{"step42.cab",
+                 {{"data_main.dfl", MakeDfl({{"a.txt", "A42"}, {"new.txt", "NEW42", true}})},
+                  {"maps\\m1\\map.dat", "map 42"}}}},
+               {"maps\\m1\\map.dat"}});
+    CGlobal& global = Start(42);
+    global.ReStruct = reStruct;
+    const std::string before = Archive();
+    m_disk.Watch(global.OrvDir, m_game);
+    ASSERT_TRUE(m_patcher->RunStepUpdate());
+    m_disk.Stop();
+    const std::string after = Archive();
+    ASSERT_NE(before, after);
+
+    for (std::size_t cut = 0; cut <= m_disk.Count(); ++cut) {
+      SCOPED_TRACE("power cut after " + (cut ? m_disk.Describe(cut - 1) : std::string("nothing")));
+      m_disk.CutAfter(cut);
+
+      RecoverGameFolder(global);
+
+      for (const auto& [path, content] : DiskModel::Read(m_game)) {
+        const std::string name = path.substr(path.rfind('\\') + 1);
+        EXPECT_TRUE(name.find(".orv-copy-") != 0 && name.find(".bk") == std::string::npos &&
+                    name.find(".nw") == std::string::npos && name != "OLUpdate.pending")
+            << "left behind: " << path;
+      }
+      const std::string version = ReadFile(m_game / "orv.ver");
+      const std::string archive = Archive();
+      if (version == "42\r\n") {
+        EXPECT_EQ(archive, after);
+        EXPECT_EQ(ReadFile(m_game / "maps" / "m1" / "map.dat"), "map 42");
+      } else {
+        EXPECT_EQ(version, "41\r\n");
+        EXPECT_TRUE(archive == before || archive == after) << archive;
+      }
+
+      ASSERT_TRUE(ReadLocalVersion(global, m_versions));
+      EXPECT_TRUE(m_patcher->RunStepUpdate());
+      EXPECT_EQ(Archive(), after);
+      EXPECT_EQ(ReadFile(m_game / "orv.ver"), "42\r\n");
+    }
+  }
+
+  DiskModel m_disk{m_backends.files};
+};
+
+TEST_F(PowerCutTest, PatchInPlace) { CutEverywhere(0); }
+TEST_F(PowerCutTest, PatchAndRebuild) { CutEverywhere(1); }
 
 }  // namespace
 }  // namespace orv::test

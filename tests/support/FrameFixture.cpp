@@ -16,8 +16,11 @@ std::filesystem::path FrameFixture::MakeGameFolder(const std::string& name)
 
 Launcher& FrameFixture::MakeLauncher(const char* packLibraryName)
 {
-  m_launcher = std::make_unique<Launcher>(m_backends.With(m_view), m_deployment, m_mainWindow,
-                                          packLibraryName);
+  const Platform real = m_backends.With(m_view);
+  const Platform platform{m_files ? *m_files : real.files, real.profiles, real.libraries,
+                          real.versions, real.locale, real.clock, real.view, real.http,
+                          real.cabinets, real.processes};
+  m_launcher = std::make_unique<Launcher>(platform, m_deployment, m_mainWindow, packLibraryName);
   return *m_launcher;
 }
 

@@ -54,6 +54,9 @@ class FrameFixture : public ::testing::Test {
   ScopedEnvironment m_lcMessages{"LC_MESSAGES", std::nullopt};
   ScopedEnvironment m_lang{"LANG", "ja_JP.UTF-8"};
   TestPlatform m_backends;
+  // The file system the launcher is made with, when not the platform's own:
+  // a test that watches the launcher's file operations sets it first.
+  FileSystem* m_files = nullptr;
   RecordingView m_view;
   NotingHandler m_mainWindow;
   Deployment m_deployment;

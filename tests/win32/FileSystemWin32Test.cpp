@@ -171,22 +171,30 @@ TEST_F(FileSystemWin32Test, CopyFileOverReplacesButNotAReadOnlyDestinationNorIts
 {
   WriteWholeFile(Path("new"), "new");
   WriteWholeFile(Path("old"), "an older and longer content");
-  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("old").c_str()), 0u);
+  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("old").c_str(), false), 0u);
   EXPECT_EQ(ReadWholeFile(Path("old")), "new");
-  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("fresh").c_str()), 0u);
+  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("fresh").c_str(), true), 0u);
   EXPECT_EQ(ReadWholeFile(Path("fresh")), "new");
 
   WriteWholeFile(Path("locked"), "locked");
   ASSERT_EQ(m_files.SetAttributes(Path("locked").c_str(), kAttributeReadOnly), 0u);
-  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("locked").c_str()), err::kAccessDenied);
+  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("locked").c_str(), false),
+            err::kAccessDenied);
   EXPECT_EQ(ReadWholeFile(Path("locked")), "locked");
 
-  EXPECT_EQ(m_files.CopyFileOver(Path("missing").c_str(), Path("old").c_str()),
+  EXPECT_EQ(m_files.CopyFileOver(Path("missing").c_str(), Path("old").c_str(), false),
             err::kFileNotFound);
-  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("missing\\x").c_str()),
+  EXPECT_EQ(m_files.CopyFileOver(Path("new").c_str(), Path("missing\\x").c_str(), false),
             err::kPathNotFound);
-  EXPECT_NE(m_files.CopyFileOver(Path("old").c_str(), Path("old").c_str()), 0u);
+  EXPECT_NE(m_files.CopyFileOver(Path("old").c_str(), Path("old").c_str(), false), 0u);
   EXPECT_EQ(ReadWholeFile(Path("old")), "new");
+  // The copies went through files beside their destinations; none is left.
+  std::vector<FoundFile> found;
+  ASSERT_EQ(m_files.FindFiles(Path(".orv-copy-*").c_str(), found), err::kFileNotFound);
+  // A read-only file is flushed all the same, and stays read-only.
+  EXPECT_EQ(m_files.FlushFile(Path("locked").c_str()), 0u);
+  EXPECT_TRUE(GetFileAttributesA(Path("locked").c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_NE(m_files.FlushFile(Path("missing").c_str()), 0u);
 }
 
 TEST_F(FileSystemWin32Test, MoveFileToRefusesAnExistingDestinationAndMoveFileOverReplacesIt)

@@ -5,6 +5,8 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <atomic>
+#include <string>
 
 #include "platform/ErrorCodes.h"
 #include "platform/win32/Win32Error.h"
@@ -28,6 +30,63 @@ std::wstring SortKey(const std::string& name)
     MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(),
                         length);
   return wide;
+}
+
+// A name beside the destination for a copy in progress, unique among the
+// copies of this process and, through the process id, of others.
+std::string PartialName(const char* destination)
+{
+  static std::atomic<unsigned> counter{0};
+  const std::size_t end = LastSeparator(destination);
+  const std::string folder = end == std::string::npos ? "" : std::string(destination, end + 1);
+  return folder + kCopyTempPrefix + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(++counter) + kCopyTempSuffix;
+}
+
+// Whether two paths name one file (the same name, another spelling of it, or
+// a hard link).
+bool SameFile(const char* a, const char* b)
+{
+  BY_HANDLE_FILE_INFORMATION info[2];
+  const char* paths[2] = {a, b};
+  for (int i = 0; i < 2; ++i) {
+    HANDLE file = CreateFileA(paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      return false;
+    const BOOL got = GetFileInformationByHandle(file, &info[i]);
+    CloseHandle(file);
+    if (!got)
+      return false;
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// FlushFileBuffers needs a handle that may write; a read-only file gets one
+// for the moment of the flush.
+std::uint32_t Flush(const char* path)
+{
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return LastErrorOr(err::kFileNotFound);
+  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly)
+    SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::uint32_t result = 0;
+  if (file == INVALID_HANDLE_VALUE) {
+    result = LastErrorOr(err::kAccessDenied);
+  } else {
+    if (!FlushFileBuffers(file))
+      result = LastErrorOr(err::kWriteFault);
+    CloseHandle(file);
+  }
+  if (readOnly)
+    SetFileAttributesA(path, attributes);
+  return result;
 }
 
 }  // namespace
@@ -139,7 +198,7 @@ std::uint32_t FileSystemWin32::RemoveFolder(const char* path)
   return Result(RemoveDirectoryA(path));
 }
 
-std::uint32_t FileSystemWin32::CopyFileOver(const char* from, const char* to)
+std::uint32_t FileSystemWin32::CopyFileOver(const char* from, const char* to, bool flush)
 {
   // Windows refuses to replace a read-only file, but wine run by root
   // replaces it, as Linux lets root write it: the check keeps the promise
@@ -147,17 +206,57 @@ std::uint32_t FileSystemWin32::CopyFileOver(const char* from, const char* to)
   const DWORD existing = GetFileAttributesA(to);
   if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY))
     return err::kAccessDenied;
-  return Result(CopyFileA(from, to, FALSE));
+  // A file copied onto itself is refused, as a copy straight onto the
+  // destination refuses it.
+  if (existing != INVALID_FILE_ATTRIBUTES && SameFile(from, to))
+    return err::kSharingViolation;
+  // Copied beside the destination, then moved over it: a copy cut short (a
+  // full disk, a killed process) never leaves a short file under the
+  // destination's name.
+  std::string partial;
+  BOOL copied = FALSE;
+  for (int attempt = 0; attempt < 100 && !copied; ++attempt) {
+    partial = PartialName(to);
+    copied = CopyFileA(from, partial.c_str(), TRUE);
+    if (!copied && GetLastError() != ERROR_FILE_EXISTS)
+      break;
+  }
+  if (!copied)
+    return LastErrorOr(err::kWriteFault);
+  std::uint32_t result = flush ? Flush(partial.c_str()) : 0;
+  if (result == 0)
+    result = Result(MoveFileExA(partial.c_str(), to,
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  if (result != 0) {
+    SetFileAttributesA(partial.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(partial.c_str());
+  }
+  return result;
 }
 
+// Moves return once the new name is on the disk.
 std::uint32_t FileSystemWin32::MoveFileTo(const char* from, const char* to)
 {
-  return Result(MoveFileA(from, to));
+  return Result(MoveFileExA(from, to, MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH));
 }
 
 std::uint32_t FileSystemWin32::MoveFileOver(const char* from, const char* to)
 {
-  return Result(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING));
+  return Result(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
 }
+
+std::uint32_t FileSystemWin32::FlushFile(const char* path) { return Flush(path); }
+
+std::uint32_t FileSystemWin32::FlushFiles(const std::vector<std::string>& paths)
+{
+  for (const std::string& path : paths)
+    if (std::uint32_t error = Flush(path.c_str()))
+      return error;
+  return 0;
+}
+
+// NTFS journals its folders' entries itself, and every move here is written
+// through: there is nothing left to flush.
+std::uint32_t FileSystemWin32::FlushFolder(const char*) { return 0; }
 
 }  // namespace orv::win32

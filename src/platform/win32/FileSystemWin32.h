@@ -17,9 +17,12 @@ class FileSystemWin32 final : public FileSystem {
   std::uint32_t SetAttributes(const char* path, std::uint32_t attributes) override;
   std::uint32_t RemoveFile(const char* path) override;
   std::uint32_t RemoveFolder(const char* path) override;
-  std::uint32_t CopyFileOver(const char* from, const char* to) override;
+  std::uint32_t CopyFileOver(const char* from, const char* to, bool flush) override;
   std::uint32_t MoveFileTo(const char* from, const char* to) override;
   std::uint32_t MoveFileOver(const char* from, const char* to) override;
+  std::uint32_t FlushFile(const char* path) override;
+  std::uint32_t FlushFiles(const std::vector<std::string>& paths) override;
+  std::uint32_t FlushFolder(const char* path) override;
 };
 
 }  // namespace orv::win32
