@@ -194,34 +194,6 @@ BENCHMARK(ApplyDfl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10
 BENCHMARK(RebuildLargeArchiveBaseline)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)->Repetitions(3);
 BENCHMARK(RebuildLargeArchive)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)->Repetitions(3);
 
-// Notes each benchmark's best repetition for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  RatioReporter() : ConsoleReporter(OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override
-  {
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred)
-        continue;
-      const auto [known, added] = times.emplace(run.run_name.function_name, run.GetAdjustedRealTime());
-      if (!added && run.GetAdjustedRealTime() < known->second)
-        known->second = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
-void PrintRatio(const RatioReporter& reporter, const char* what, const std::string& subject,
-                const std::string& baseline)
-{
-  const auto s = reporter.times.find(subject), b = reporter.times.find(baseline);
-  if (s == reporter.times.end() || b == reporter.times.end() || b->second <= 0)
-    return;
-  std::printf("%s: %.2fx the baseline (best repetitions: %.1f ms against %.1f ms)\n", what,
-              s->second / b->second, s->second, b->second);
-}
-
 }  // namespace orv::bench
 
 int main(int argc, char** argv)

@@ -3,6 +3,7 @@
 // What the benchmarks share: a launcher started in a temporary start folder
 // on the real Linux back-ends, a child process timer, and the ratio lines
 // they print at the end.
+#include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -146,5 +147,33 @@ inline std::uint64_t StatusFigure(const char* field)
 }
 inline std::uint64_t PeakMemory() { return StatusFigure("VmHWM"); }
 inline std::uint64_t CurrentMemory() { return StatusFigure("VmRSS"); }
+
+// Notes each benchmark's best repetition for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+  void ReportRuns(const std::vector<Run>& runs) override
+  {
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.error_occurred)
+        continue;
+      const auto [known, added] = times.emplace(run.run_name.function_name, run.GetAdjustedRealTime());
+      if (!added && run.GetAdjustedRealTime() < known->second)
+        known->second = run.GetAdjustedRealTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> times;
+};
+
+inline void PrintRatio(const RatioReporter& reporter, const char* what, const std::string& subject,
+                const std::string& baseline)
+{
+  const auto s = reporter.times.find(subject), b = reporter.times.find(baseline);
+  if (s == reporter.times.end() || b == reporter.times.end() || b->second <= 0)
+    return;
+  std::printf("%s: %.3gx the baseline (best repetitions: %.3g ms against %.3g ms)\n", what,
+              s->second / b->second, s->second, b->second);
+}
 
 }  // namespace orv::bench
