@@ -8,6 +8,7 @@
 
 #include "app/CGlobal.h"
 #include "patcher/ArchivePatch.h"
+#include "patcher/WorkFolder.h"
 #include "platform/ErrorCodes.h"
 
 namespace orv {
@@ -18,6 +19,7 @@ constexpr const char* kMarkerName = "\\OLUpdate.pending";
 constexpr const char* kMarkerFailed = "%sを作成できませんでした Err:[%d]";
 constexpr const char* kCopiesRemoved = "書きかけのコピーを%d個削除しました";
 constexpr const char* kRecovered = "中断されたアップデートの後始末をしました";
+constexpr const char* kWorkFolderRemoved = "前回の_tempフォルダを削除しました";
 constexpr const char* kNotRecovered = "中断されたアップデートの後始末ができませんでした";
 
 // Folders nested deeper than this are not the game's (a link that leads
@@ -100,8 +102,14 @@ void UnmarkGameFolderChanging(CGlobal& global)
 
 void RecoverGameFolder(CGlobal& global)
 {
-  const std::string marker = MarkerPath(global);
   FileSystem& files = global.platform().files;
+  // A work folder that outlived its run holds another step's files: a
+  // download refuses to replace them and the patch would apply its .dfl
+  // files again.
+  const std::string workFolder = std::string(global.startDir) + "\\_temp";
+  if (files.IsFolder(workFolder.c_str()) && DeleteWorkFolder(global))
+    global.WriteProcessLog(kWorkFolderRemoved);
+  const std::string marker = MarkerPath(global);
   if (!FileReadable(files, marker.c_str()))
     return;
   Leftovers leftovers;

@@ -21,7 +21,8 @@ bool MarkGameFolderChanging(CGlobal& global, std::int32_t targetVersion);
 // Removes the marker once the step is on the disk.
 void UnmarkGameFolderChanging(CGlobal& global);
 
-// At start-up: when the marker is there, walks the game folder, settles
+// At start-up: removes a work folder left by an earlier run; when the marker
+// is there, walks the game folder, settles
 // every archive whose rebuild was cut short (one log line each), removes the
 // temporary files of copies, and removes the marker once all of it is done.
 // Without a marker it costs one failed open.
