@@ -407,16 +407,18 @@ std::uint32_t FileSystemPosix::MoveFileOver(const char* from, const char* to)
 
 namespace {
 
-std::uint32_t Sync(const char* path, int flags)
+// Opens the path and hands the descriptor to fsync or syncfs: fsync writes
+// out the file's data whichever descriptor asks for it, syncfs everything of
+// the file system the descriptor is on.
+std::uint32_t Sync(const char* path, int flags, int (*sync)(int))
 {
   std::string native;
   if (std::uint32_t error = Native(path, native))
     return error;
-  // fsync writes out the file's data whichever descriptor asks for it.
   const int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | flags);
   if (fd < 0)
     return LastError();
-  const int result = fsync(fd) == 0 ? 0 : errno;
+  const int result = sync(fd) == 0 ? 0 : errno;
   close(fd);
   if (result == 0)
     return 0;
@@ -425,19 +427,20 @@ std::uint32_t Sync(const char* path, int flags)
 
 }  // namespace
 
-std::uint32_t FileSystemPosix::FlushFile(const char* path) { return Sync(path, 0); }
+std::uint32_t FileSystemPosix::FlushFile(const char* path) { return Sync(path, 0, fsync); }
 
-std::uint32_t FileSystemPosix::FlushFolder(const char* path) { return Sync(path, O_DIRECTORY); }
+std::uint32_t FileSystemPosix::FlushFolder(const char* path)
+{
+  return Sync(path, O_DIRECTORY, fsync);
+}
 
 // Each fsync commits the file system's journal; syncfs commits it once for
 // everything written, which for the thousands of files of a step is a few
 // milliseconds instead of as many seconds.
 std::uint32_t FileSystemPosix::FlushFiles(const std::vector<std::string>& paths)
 {
-  if (paths.empty())
-    return 0;
-  if (paths.size() == 1)
-    return FlushFile(paths[0].c_str());
+  if (paths.size() <= 1)
+    return paths.empty() ? 0 : FlushFile(paths[0].c_str());
   dev_t device = 0;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     std::string native;
@@ -454,16 +457,7 @@ std::uint32_t FileSystemPosix::FlushFiles(const std::vector<std::string>& paths)
     }
     device = info.st_dev;
   }
-  std::string native;
-  Native(paths[0].c_str(), native);
-  const int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return LastError();
-  const int result = syncfs(fd) == 0 ? 0 : errno;
-  close(fd);
-  if (result == 0)
-    return 0;
-  return result == ENOSPC || result == EDQUOT ? err::kDiskFull : err::kWriteFault;
+  return Sync(paths[0].c_str(), 0, syncfs);
 }
 
 }  // namespace orv::posix
