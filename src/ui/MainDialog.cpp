@@ -126,7 +126,7 @@ void MainDialog::FillOrvAccountCombo(int account)
 
 void MainDialog::StartConnectThread()
 {
-  if (!connectThread.Start([this] { ConnectThreadProc(); })) {
+  if (!connectThread.Start(m_global, [this] { ConnectThreadProc(); })) {
     m_global.WriteProcessLog("サーバへの接続スレッドの起動に失敗しました");
     m_global.SetLauncherMode(kForceLogin);
   }

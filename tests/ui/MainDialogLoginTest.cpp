@@ -74,5 +74,33 @@ TEST_F(MainDialogLoginTest, AutoStartDoesNotRetryAFailure)
   EXPECT_THAT(m_view.QuitCalls(), IsEmpty());
 }
 
+TEST_F(MainDialogLoginTest, APressWhileAFailedLoginStillEnablesItsButtonsDoesNotHang)
+{
+  ServerVersion(41);
+  m_sites.portal.Handle("POST", "/index.php",
+                        [](const HttpRequestSeen&) { return KivoraSites::Reply(500, ""); });
+  m_sites.member.Handle("POST", "/front/guest/login.aspx", [](const HttpRequestSeen&) {
+    return KivoraSites::Reply(200, "入力してください");
+  });
+  Launch("LastGID=0\r\n", {{"kivora", "wrong", {"orv2"}}});
+  Open();
+  // As on Windows, the login thread's enabling of the buttons waits for the
+  // window thread.
+  m_view.SendWorkerCallsToThisThread();
+  const std::size_t before = m_view.EnableCalls().size();
+  m_view.UserClicks(ctl::kMainButton);
+  // Four buttons off, then the main button on again: the thread still has
+  // the other three to enable when the user presses it.
+  ASSERT_TRUE(Eventually([&] {
+    m_view.DispatchPendingEvent();
+    return m_view.EnableCalls().size() == before + 5;
+  }));
+  ASSERT_EQ(m_view.EnableCalls().back(), ctl::kMainButton);
+  m_view.UserClicks(ctl::kMainButton);
+  EXPECT_EQ(m_view.unansweredSends(), 0) << "the press blocked the window thread on the worker";
+  m_dialog->WaitForWorkers();
+  EXPECT_EQ(Count("サーバーログイン"), 2);
+}
+
 }  // namespace
 }  // namespace orv::test
