@@ -1,6 +1,7 @@
 #include "ui/MainDialog.h"
 
 #include <string>
+#include <utility>
 
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
@@ -184,6 +185,21 @@ void MainDialog::OnCommand(int controlId, int notificationCode)
 
 void MainDialog::OnMainButton()
 {
+  // Starting a worker may wait, with the window's events going on, for the
+  // one before it to finish. A press meanwhile (Enter again, AutoStart's
+  // tick) would start a second worker beside the first, and one once Exit
+  // has begun would outlive the window.
+  if (m_mainButtonBusy || m_exiting)
+    return;
+  m_mainButtonBusy = true;
+  RunMainButtonAction();
+  m_mainButtonBusy = false;
+  if (std::exchange(m_exitRequested, false))
+    OnExit();
+}
+
+void MainDialog::RunMainButtonAction()
+{
   switch (m_global.launcherMode.load()) {
     case kUpdate:
       if (optionShown)
@@ -212,6 +228,16 @@ void MainDialog::WaitForWorkers()
 
 void MainDialog::OnExit()
 {
+  // Exit stays enabled while it waits for the workers with the window's
+  // events going on: a second click, Esc or close request arrives inside
+  // the first, and waiting again would join threads the first one joins.
+  if (m_exiting)
+    return;
+  if (m_mainButtonBusy) {
+    m_exitRequested = true;
+    return;
+  }
+  m_exiting = true;
   // The connect and login threads use this window and the shared state as
   // much as the patch thread does: none may outlive them.
   WaitForWorkers();
@@ -328,11 +354,17 @@ void MainDialog::ArmAutoStart()
 
 void MainDialog::OnTimer(int)
 {
+  // The patch thread stops the timer only once it runs, so a tick already
+  // due can come after the press of Update: none may act until the run has
+  // ended. Nor while Exit waits for the workers.
+  if (stepPatcher.Running() || m_exiting)
+    return;
   for (const auto& record : m_plugins.Records())
     if (record->plugTimer)
       record->plugTimer();
   AutoUpdateTick(m_global, versions, versionConnection);
-  if (m_global.AutoStart == 1 && autoStartArmed && m_view.IsControlEnabled(ctl::kMainButton)) {
+  if (m_global.AutoStart == 1 && autoStartArmed && !m_mainButtonBusy &&
+      m_view.IsControlEnabled(ctl::kMainButton)) {
     autoStartArmed = false;
     OnMainButton();
   }

@@ -250,6 +250,8 @@ bool RecordingView::SentAcross(const std::function<void()>& call)
 bool RecordingView::DispatchPendingEvent()
 {
   ++m_dispatchCalls;
+  if (whileDispatching)
+    whileDispatching();
   SentCall* sent = nullptr;
   {
     std::lock_guard guard(m_mutex);
@@ -325,6 +327,8 @@ void RecordingView::DestroyMainWindow()
 {
   if (m_destroyed.exchange(true))
     return;
+  if (whenMainWindowDestroyed)
+    whenMainWindowDestroyed();
   if (DialogHandler* handler = m_mainHandler.exchange(nullptr))
     handler->OnDestroy();
 }

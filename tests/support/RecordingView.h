@@ -135,6 +135,12 @@ class RecordingView : public View {
   std::function<void(int templateId, DialogHandler& handler)> whileDialogRuns;
   // Runs in ShowMessageBox, on the thread that shows the box, while it is up.
   std::function<void()> whileMessageShown;
+  // Run in DispatchPendingEvent, where the window handles what the user did
+  // while a handler waits; and as the main window is destroyed, before its
+  // handler hears of it.
+  std::function<void()> whileDispatching;
+  std::function<void()> whenMainWindowDestroyed;
+
   // From now on a control enabled or disabled from another thread than this
   // one waits until this thread, the window's, handles the call in
   // DispatchPendingEvent, one call a dispatch, as a message sent to a
