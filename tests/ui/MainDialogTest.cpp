@@ -40,6 +40,10 @@ TEST_F(MainDialogTest, TheConnectSequenceEndsInTheModeTheVersionsCallFor)
       WriteFile(m_game / "orv.ver", "41\r\n");
     if (c.server)
       ServerVersion(c.server);
+    // No case may inherit its mode from the one before: each starts from
+    // one that none ends in.
+    Global().SetLauncherMode(kGameStart);
+    Global().autoUpdateArmed = 0;
     Open();
     EXPECT_EQ(Global().launcherMode, c.mode) << c.caption;
     EXPECT_EQ(Caption(), c.caption);
