@@ -79,8 +79,7 @@ void MainDialog::OnInitDialog()
 
   FillKivoraIdCombo();
   FillOrvAccountCombo(m_global.LastGID);
-  // These only change what the boxes show; the selection the handlers use
-  // stays as the fill left it.
+  ChooseLastOrvAccount();
   m_view.SelectComboItem(ctl::kKivoraIdCombo, m_global.LastGID);
   m_view.SelectComboItem(ctl::kOrvAccountCombo, m_global.LastAID);
 
@@ -98,10 +97,12 @@ void MainDialog::FillKivoraIdCombo()
   const AccountList& accounts = m_global.accounts;
   if (accounts.empty())
     return;
-  // Settings from another account list must not pick an account that is
-  // not there: the window then starts with none chosen.
-  selectedAccount =
-      !accounts[0].kivoraId.empty() && ValidAccount(m_global.LastGID) ? m_global.LastGID : -1;
+  // Settings from another account list name an account that is not there.
+  // With none chosen the boxes would show nothing, and the first keystroke
+  // would rename the first account unseen: the window starts on it instead.
+  if (!ValidAccount(m_global.LastGID))
+    m_global.LastGID = 0;
+  selectedAccount = accounts[0].kivoraId.empty() ? -1 : m_global.LastGID;
   for (const AccountEntry& account : accounts)
     m_view.AddComboItem(ctl::kKivoraIdCombo, account.kivoraId.c_str());
 }
@@ -121,6 +122,21 @@ void MainDialog::FillOrvAccountCombo(int account)
   m_fillingPassword = true;
   m_view.SetControlText(ctl::kPasswordEdit, entry.password.c_str());
   m_fillingPassword = false;
+}
+
+void MainDialog::ChooseLastOrvAccount()
+{
+  if (selectedOrvAccount < 0)
+    return;
+  // The box shows id LastAID; a keystroke must edit that one, not the
+  // account's first id, and plugins must see the id the game will be given.
+  // A LastAID the account does not have shows the first.
+  const AccountEntry& entry = m_global.accounts[static_cast<std::size_t>(m_global.LastGID)];
+  if (m_global.LastAID < 0 ||
+      static_cast<std::size_t>(m_global.LastAID) >= entry.orvAccountIds.size())
+    m_global.LastAID = 0;
+  selectedOrvAccount = m_global.LastAID;
+  CopyText(m_global.orvAccountId, entry.orvAccountIds[static_cast<std::size_t>(selectedOrvAccount)]);
 }
 
 // --- The connect sequence ---
@@ -321,7 +337,8 @@ void MainDialog::OnOrvAccountCombo(int notificationCode)
           static_cast<std::size_t>(selectedOrvAccount) >= target.orvAccountIds.size()) {
         target.orvAccountIds.push_back(text);
         m_view.AddComboItem(ctl::kOrvAccountCombo, text.c_str());
-        selectedOrvAccount = 0;
+        // The next keystroke edits the id just added, not the first one.
+        selectedOrvAccount = static_cast<int>(target.orvAccountIds.size()) - 1;
       } else {
         target.orvAccountIds[static_cast<std::size_t>(selectedOrvAccount)] = text;
         m_view.DeleteComboItem(ctl::kOrvAccountCombo, selectedOrvAccount);
@@ -372,6 +389,11 @@ void MainDialog::OnTimer(int)
 
 void MainDialog::OnDestroy()
 {
+  // The Kivora-ID box's extra item (the rename of a first account without
+  // an id) or no item at all can leave LastGID outside the list; saved, it
+  // would choose nothing at the next start.
+  if (!ValidAccount(m_global.LastGID))
+    m_global.LastGID = ValidAccount(selectedAccount) ? selectedAccount : 0;
   m_global.SaveAccounts();
   m_global.SaveSettings();
 }

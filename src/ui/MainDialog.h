@@ -75,6 +75,8 @@ class MainDialog : public DialogHandler {
   bool ValidAccount(int index) const;
 
   void RunMainButtonAction();
+  // The ORV account the box shows is the one its handlers edit.
+  void ChooseLastOrvAccount();
 
   CGlobal& m_global;
   CPlugIn& m_plugins;
