@@ -149,19 +149,16 @@ void OptionDialog::OnLocalVersionEdit()
   // Version 1 is always a valid choice: with no orv.ver (file version 0)
   // the two bounds would otherwise send the field back and forth forever.
   const std::int32_t highest = std::max<std::int32_t>(m_main.versions.fileVersion, 1);
-  // As many digits as the highest version may still be above what an int
-  // holds; the comparison is made in a wider type.
-  const auto value = [&text] { return std::strtoll(text.c_str(), nullptr, 10); };
-  if (value() > highest) {
-    text = Number(highest);
-    m_view.SetPanelText(ctl::kLocalVersionEdit, text.c_str());
-  }
-  if (value() < 1) {
-    text = "1";
+  // As many digits as the highest version has may still be above what an
+  // int holds: the text is read into a wider type.
+  const long long typed = std::strtoll(text.c_str(), nullptr, 10);
+  const auto version = static_cast<std::int32_t>(std::clamp<long long>(typed, 1, highest));
+  if (version != typed) {
+    text = Number(version);
     m_view.SetPanelText(ctl::kLocalVersionEdit, text.c_str());
   }
   lastLocalVersionText = text;
-  m_main.versions.localVersion = static_cast<std::int32_t>(value());
+  m_main.versions.localVersion = version;
 
   const std::int32_t server = m_main.versions.serverVersion;
   const std::int32_t local = m_main.versions.localVersion;
