@@ -496,6 +496,10 @@ int Run(const std::vector<std::wstring>& options)
     driver.PrintInformation();
     if (!driver.Press(L"Update") || !driver.WaitForButton(L"Login"))
       return false;
+    // The periodic version check one second after the update takes a mode
+    // reached by signing in back to Login: the sign-in waits for it.
+    if (!driver.WaitForLogLine(L"自動更新確認の終了", 1))
+      return false;
     if (!driver.Press(L"Login") || !driver.WaitForButton(L"GameStart"))
       return false;
     if (!screenshot.empty())
