@@ -136,7 +136,8 @@ void MainDialog::ChooseLastOrvAccount()
       static_cast<std::size_t>(m_global.LastAID) >= entry.orvAccountIds.size())
     m_global.LastAID = 0;
   selectedOrvAccount = m_global.LastAID;
-  CopyText(m_global.orvAccountId, entry.orvAccountIds[static_cast<std::size_t>(selectedOrvAccount)]);
+  CopyText(m_global.orvAccountId,
+           entry.orvAccountIds[static_cast<std::size_t>(selectedOrvAccount)]);
 }
 
 // --- The connect sequence ---

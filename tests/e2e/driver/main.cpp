@@ -233,8 +233,9 @@ class Driver {
         return false;
       ReadLog(true);
       const std::optional<Reading> now = Read();
-      const auto found = static_cast<std::size_t>(std::count_if(
-          m_log.begin(), m_log.end(), [&](const std::wstring& item) { return item.rfind(line, 0) == 0; }));
+      const auto found = static_cast<std::size_t>(
+          std::count_if(m_log.begin(), m_log.end(),
+                        [&](const std::wstring& item) { return item.rfind(line, 0) == 0; }));
       if (found >= times && now && now->enabled)
         return true;
       if (GetTickCount64() >= deadline) {
@@ -490,7 +491,7 @@ int Drive(const std::vector<std::wstring>& options, const std::string& roundName
 
 int Run(const std::vector<std::wstring>& options)
 {
-  return Drive(options, "Update, Login, GameStart", [](Driver& driver, const std::wstring& screenshot) {
+  const auto round = [](Driver& driver, const std::wstring& screenshot) {
     if (!driver.WaitForButton(L"Update"))
       return false;
     driver.PrintInformation();
@@ -505,35 +506,36 @@ int Run(const std::vector<std::wstring>& options)
     if (!screenshot.empty())
       driver.SaveImage(screenshot);
     return driver.Press(L"GameStart") && driver.WaitForTheEnd();
-  });
+  };
+  return Drive(options, "Update, Login, GameStart", round);
 }
 
 // A refused sign-in, and the main button pressed again the moment it is
 // given back: the window must neither hang nor lose the press.
 int LoginAgain(const std::vector<std::wstring>& options)
 {
-  return Drive(options, "Login, Login again at once, Exit", [](Driver& driver, const std::wstring&) {
+  const auto round = [](Driver& driver, const std::wstring&) {
     return driver.WaitForButton(L"Login") && driver.Press(L"Login") &&
            driver.PressAgainWhenGivenBack(L"Login") &&
            driver.WaitForLogLine(L"サーバーログイン", 2) &&
            driver.PressControl(orv::ctl::kExitButton, "Exit") && driver.WaitForTheEnd();
-  });
+  };
+  return Drive(options, "Login, Login again at once, Exit", round);
 }
 
 // Opening the options panel is no edit of the local version or the mode.
 int Options(const std::wstring& caption, const std::wstring& version,
             const std::vector<std::wstring>& options)
 {
-  return Drive(options, "the options panel opened and closed, Exit",
-               [&](Driver& driver, const std::wstring&) {
-                 if (!driver.WaitForButton(caption) || !driver.CheckOptions(caption, version))
-                   return false;
-                 if (caption == L"Update" &&
-                     (!driver.Press(caption) || !driver.WaitForLogLine(L"アップデートに", 1)))
-                   return false;
-                 return driver.PressControl(orv::ctl::kExitButton, "Exit") &&
-                        driver.WaitForTheEnd();
-               });
+  const auto round = [&](Driver& driver, const std::wstring&) {
+    if (!driver.WaitForButton(caption) || !driver.CheckOptions(caption, version))
+      return false;
+    if (caption == L"Update" &&
+        (!driver.Press(caption) || !driver.WaitForLogLine(L"アップデートに", 1)))
+      return false;
+    return driver.PressControl(orv::ctl::kExitButton, "Exit") && driver.WaitForTheEnd();
+  };
+  return Drive(options, "the options panel opened and closed, Exit", round);
 }
 
 int Usage()
@@ -574,7 +576,8 @@ int main()
     return result == 2 ? Usage() : result;
   }
   if (command == L"options" && arguments.size() >= 3) {
-    const int result = Options(arguments[1], arguments[2], {arguments.begin() + 3, arguments.end()});
+    const int result =
+        Options(arguments[1], arguments[2], {arguments.begin() + 3, arguments.end()});
     return result == 2 ? Usage() : result;
   }
   if ((command == L"trust" && arguments.size() >= 2) ||
