@@ -11,9 +11,9 @@ WorkerThread::~WorkerThread()
   Join();
 }
 
-bool WorkerThread::Start(std::function<void()> work)
+bool WorkerThread::Start(CGlobal& global, std::function<void()> work)
 {
-  Join();
+  WaitForEnd(global.platform().view, nullptr);
   m_running = true;
   try {
     m_thread = std::thread([this, work = std::move(work)] {
@@ -29,16 +29,21 @@ bool WorkerThread::Start(std::function<void()> work)
 
 void WorkerThread::Wait(CGlobal& global)
 {
+  WaitForEnd(global.platform().view, &global);
+}
+
+void WorkerThread::WaitForEnd(View& view, CGlobal* stopping)
+{
   if (!m_thread.joinable())
     return;
-  View& view = global.platform().view;
   for (;;) {
-    global.workerRun = 0;
+    if (stopping)
+      stopping->workerRun = 0;
     if (!m_running)
       break;
     view.DispatchPendingEvent();
   }
-  m_thread.join();
+  Join();
 }
 
 void WorkerThread::Join()

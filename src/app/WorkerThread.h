@@ -7,6 +7,7 @@
 namespace orv {
 
 class CGlobal;
+class View;
 
 // A worker thread of the main window (connect, login, patch). It is started
 // on the window thread and waited for there; while it is waited for, the
@@ -20,10 +21,12 @@ class WorkerThread {
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
-  // Runs work on a new thread. An earlier thread has ended or is about to
-  // (workers end by enabling the buttons that start them) and is joined
-  // first. False when no thread could be made.
-  bool Start(std::function<void()> work);
+  // Runs work on a new thread. An earlier thread may still be finishing: its
+  // button is enabled before its last calls into the window (the other
+  // buttons, the timer), which on Windows wait for the window thread. It is
+  // waited for while the window goes on handling events, and is not asked
+  // to stop: it has nothing left to stop. False when no thread could be made.
+  bool Start(CGlobal& global, std::function<void()> work);
   // Whether a thread was started and not yet waited for.
   bool Started() const { return m_thread.joinable(); }
   bool Running() const { return m_running; }
@@ -35,6 +38,11 @@ class WorkerThread {
   void Join();
 
  private:
+  // Handles window events until the thread has ended, then joins it. An
+  // event handled meanwhile may have waited for the same thread and joined
+  // it already.
+  void WaitForEnd(View& view, CGlobal* stopping);
+
   std::thread m_thread;
   std::atomic<bool> m_running{false};
 };

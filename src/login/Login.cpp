@@ -237,7 +237,7 @@ void StartLogin(CGlobal& global, ConnectionContext& context, std::function<void(
     app.ShowMessage("Error", "KivoraPassが入力されていません");
     return;
   }
-  const bool started = context.workerThread.Start([&global, &context, onSignedIn] {
+  const bool started = context.workerThread.Start(global, [&global, &context, onSignedIn] {
     bool signedIn = false;
     LoginThreadProc(global, context, &signedIn);
     if (signedIn && onSignedIn)

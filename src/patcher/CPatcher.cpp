@@ -36,7 +36,7 @@ void CPatcher::CloseSession() { connection.session.Close(); }
 void CPatcher::Start()
 {
   m_global.workerRun = 1;
-  if (!connection.workerThread.Start([this] { PatchThreadProc(this); }))
+  if (!connection.workerThread.Start(m_global, [this] { PatchThreadProc(this); }))
     m_global.app().ShowMessage("Error", "パッチスレッドの起動に失敗しました");
 }
 

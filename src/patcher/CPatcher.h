@@ -43,6 +43,9 @@ class CPatcher {
   void Start();
   // Whether a patch thread has been started and not yet been waited for.
   bool HasThread() const { return connection.workerThread.Started(); }
+  // From Start until the patch thread's last step (the timer started again)
+  // is done.
+  bool Running() const { return connection.workerThread.Running(); }
 
   // The step loop; its outcome is the launcher mode. True when the game
   // reached the server version.

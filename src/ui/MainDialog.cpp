@@ -1,6 +1,7 @@
 #include "ui/MainDialog.h"
 
 #include <string>
+#include <utility>
 
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
@@ -79,8 +80,7 @@ void MainDialog::OnInitDialog()
 
   FillKivoraIdCombo();
   FillOrvAccountCombo(m_global.LastGID);
-  // These only change what the boxes show; the selection the handlers use
-  // stays as the fill left it.
+  ChooseLastOrvAccount();
   m_view.SelectComboItem(ctl::kKivoraIdCombo, m_global.LastGID);
   m_view.SelectComboItem(ctl::kOrvAccountCombo, m_global.LastAID);
 
@@ -98,10 +98,12 @@ void MainDialog::FillKivoraIdCombo()
   const AccountList& accounts = m_global.accounts;
   if (accounts.empty())
     return;
-  // Settings from another account list must not pick an account that is
-  // not there: the window then starts with none chosen.
-  selectedAccount =
-      !accounts[0].kivoraId.empty() && ValidAccount(m_global.LastGID) ? m_global.LastGID : -1;
+  // Settings from another account list name an account that is not there.
+  // With none chosen the boxes would show nothing, and the first keystroke
+  // would rename the first account unseen: the window starts on it instead.
+  if (!ValidAccount(m_global.LastGID))
+    m_global.LastGID = 0;
+  selectedAccount = accounts[0].kivoraId.empty() ? -1 : m_global.LastGID;
   for (const AccountEntry& account : accounts)
     m_view.AddComboItem(ctl::kKivoraIdCombo, account.kivoraId.c_str());
 }
@@ -123,11 +125,27 @@ void MainDialog::FillOrvAccountCombo(int account)
   m_fillingPassword = false;
 }
 
+void MainDialog::ChooseLastOrvAccount()
+{
+  if (selectedOrvAccount < 0)
+    return;
+  // The box shows id LastAID; a keystroke must edit that one, not the
+  // account's first id, and plugins must see the id the game will be given.
+  // A LastAID the account does not have shows the first.
+  const AccountEntry& entry = m_global.accounts[static_cast<std::size_t>(m_global.LastGID)];
+  if (m_global.LastAID < 0 ||
+      static_cast<std::size_t>(m_global.LastAID) >= entry.orvAccountIds.size())
+    m_global.LastAID = 0;
+  selectedOrvAccount = m_global.LastAID;
+  CopyText(m_global.orvAccountId,
+           entry.orvAccountIds[static_cast<std::size_t>(selectedOrvAccount)]);
+}
+
 // --- The connect sequence ---
 
 void MainDialog::StartConnectThread()
 {
-  if (!connectThread.Start([this] { ConnectThreadProc(); })) {
+  if (!connectThread.Start(m_global, [this] { ConnectThreadProc(); })) {
     m_global.WriteProcessLog("サーバへの接続スレッドの起動に失敗しました");
     m_global.SetLauncherMode(kForceLogin);
   }
@@ -188,6 +206,21 @@ void MainDialog::OnCommand(int controlId, int notificationCode)
 
 void MainDialog::OnMainButton()
 {
+  // Starting a worker may wait, with the window's events going on, for the
+  // one before it to finish. A press meanwhile (Enter again, AutoStart's
+  // tick) would start a second worker beside the first, and one once Exit
+  // has begun would outlive the window.
+  if (m_mainButtonBusy || m_exiting)
+    return;
+  m_mainButtonBusy = true;
+  RunMainButtonAction();
+  m_mainButtonBusy = false;
+  if (std::exchange(m_exitRequested, false))
+    OnExit();
+}
+
+void MainDialog::RunMainButtonAction()
+{
   switch (m_global.launcherMode.load()) {
     case kUpdate:
       if (optionShown)
@@ -216,6 +249,16 @@ void MainDialog::WaitForWorkers()
 
 void MainDialog::OnExit()
 {
+  // Exit stays enabled while it waits for the workers with the window's
+  // events going on: a second click, Esc or close request arrives inside
+  // the first, and waiting again would join threads the first one joins.
+  if (m_exiting)
+    return;
+  if (m_mainButtonBusy) {
+    m_exitRequested = true;
+    return;
+  }
+  m_exiting = true;
   // The connect and login threads use this window and the shared state as
   // much as the patch thread does: none may outlive them.
   WaitForWorkers();
@@ -299,7 +342,8 @@ void MainDialog::OnOrvAccountCombo(int notificationCode)
           static_cast<std::size_t>(selectedOrvAccount) >= target.orvAccountIds.size()) {
         target.orvAccountIds.push_back(text);
         m_view.AddComboItem(ctl::kOrvAccountCombo, text.c_str());
-        selectedOrvAccount = 0;
+        // The next keystroke edits the id just added, not the first one.
+        selectedOrvAccount = static_cast<int>(target.orvAccountIds.size()) - 1;
       } else {
         target.orvAccountIds[static_cast<std::size_t>(selectedOrvAccount)] = text;
         m_view.DeleteComboItem(ctl::kOrvAccountCombo, selectedOrvAccount);
@@ -332,11 +376,17 @@ void MainDialog::ArmAutoStart()
 
 void MainDialog::OnTimer(int)
 {
+  // The patch thread stops the timer only once it runs, so a tick already
+  // due can come after the press of Update: none may act until the run has
+  // ended. Nor while Exit waits for the workers.
+  if (stepPatcher.Running() || m_exiting)
+    return;
   for (const auto& record : m_plugins.Records())
     if (record->plugTimer)
       record->plugTimer();
   AutoUpdateTick(m_global, versions, versionConnection);
-  if (m_global.AutoStart == 1 && autoStartArmed && m_view.IsControlEnabled(ctl::kMainButton)) {
+  if (m_global.AutoStart == 1 && autoStartArmed && !m_mainButtonBusy &&
+      m_view.IsControlEnabled(ctl::kMainButton)) {
     autoStartArmed = false;
     OnMainButton();
   }
@@ -344,6 +394,11 @@ void MainDialog::OnTimer(int)
 
 void MainDialog::OnDestroy()
 {
+  // The Kivora-ID box's extra item (the rename of a first account without
+  // an id) or no item at all can leave LastGID outside the list; saved, it
+  // would choose nothing at the next start.
+  if (!ValidAccount(m_global.LastGID))
+    m_global.LastGID = ValidAccount(selectedAccount) ? selectedAccount : 0;
   m_global.SaveAccounts();
   m_global.SaveSettings();
 }

@@ -74,11 +74,22 @@ class MainDialog : public DialogHandler {
   void ArmAutoStart();
   bool ValidAccount(int index) const;
 
+  void RunMainButtonAction();
+  // The ORV account the box shows is the one its handlers edit.
+  void ChooseLastOrvAccount();
+
   CGlobal& m_global;
   CPlugIn& m_plugins;
   View& m_view;
   // While the window itself puts an account's password into the field.
   bool m_fillingPassword = false;
+  // The main button and Exit may wait for workers while the window's events
+  // go on; these keep a press that arrives meanwhile from acting inside
+  // them. Exit is not lost: one asked for during the main button's wait
+  // runs when that wait is over.
+  bool m_mainButtonBusy = false;
+  bool m_exitRequested = false;
+  bool m_exiting = false;
 };
 
 }  // namespace orv

@@ -18,7 +18,8 @@ namespace orv {
 namespace {
 
 constexpr std::size_t kLongestInput = 255;
-// Both number fields hold at most three digits.
+// The number fields hold at least three digits; the local version field also
+// holds every version the game folder can be at.
 constexpr std::size_t kLongestNumber = 3;
 // The list takes each cell's text up to a buffer of 260 bytes.
 constexpr std::size_t kLongestCell = 259;
@@ -61,11 +62,15 @@ std::string OptionDialog::FieldText(int controlId)
 void OptionDialog::OnInitDialog()
 {
   m_view.SetPanelText(ctl::kOrvDirEdit, m_global.OrvDir);
-  // Setting the version fields runs their handlers, which apply their
-  // bounds and the mode rule as a user's edit would.
+  // Showing the local version is no edit of it: run through the field's
+  // bounds it would turn 0 (no orv.ver) into 1, skipping the first step,
+  // and a version too long for the field into 1, and the mode rule would
+  // change the mode of a launcher that merely opened its options.
   const std::string local = Number(m_main.versions.localVersion);
-  m_view.SetPanelText(ctl::kLocalVersionEdit, local.c_str());
   lastLocalVersionText = local;
+  m_showingVersion = true;
+  m_view.SetPanelText(ctl::kLocalVersionEdit, local.c_str());
+  m_showingVersion = false;
   m_view.SetPanelText(ctl::kFileVersionEdit, Number(m_main.versions.fileVersion).c_str());
   m_view.SetPanelText(ctl::kUpdateStepEdit, Number(m_main.versions.updateStep).c_str());
   m_view.SetPanelCheck(ctl::kReStructCheck, m_global.ReStruct != 0);
@@ -132,24 +137,28 @@ void OptionDialog::OnBrowseFolder()
 
 void OptionDialog::OnLocalVersionEdit()
 {
+  if (m_showingVersion)
+    return;
   std::string text = FieldText(ctl::kLocalVersionEdit);
-  if (text.size() > kLongestNumber) {
+  const std::size_t longest =
+      std::max(kLongestNumber, Number(m_main.versions.fileVersion).size());
+  if (text.size() > longest) {
     m_view.SetPanelText(ctl::kLocalVersionEdit, lastLocalVersionText.c_str());
     return;
   }
   // Version 1 is always a valid choice: with no orv.ver (file version 0)
   // the two bounds would otherwise send the field back and forth forever.
   const std::int32_t highest = std::max<std::int32_t>(m_main.versions.fileVersion, 1);
-  if (std::atoi(text.c_str()) > highest) {
-    text = Number(highest);
-    m_view.SetPanelText(ctl::kLocalVersionEdit, text.c_str());
-  }
-  if (std::atoi(text.c_str()) < 1) {
-    text = "1";
+  // As many digits as the highest version has may still be above what an
+  // int holds: the text is read into a wider type.
+  const long long typed = std::strtoll(text.c_str(), nullptr, 10);
+  const auto version = static_cast<std::int32_t>(std::clamp<long long>(typed, 1, highest));
+  if (version != typed) {
+    text = Number(version);
     m_view.SetPanelText(ctl::kLocalVersionEdit, text.c_str());
   }
   lastLocalVersionText = text;
-  m_main.versions.localVersion = std::atoi(text.c_str());
+  m_main.versions.localVersion = version;
 
   const std::int32_t server = m_main.versions.serverVersion;
   const std::int32_t local = m_main.versions.localVersion;

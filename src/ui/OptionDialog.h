@@ -59,6 +59,8 @@ class OptionDialog : public DialogHandler {
   CPlugIn& m_plugins;
   MainDialog& m_main;
   View& m_view;
+  // While the panel puts the current local version into its field.
+  bool m_showingVersion = false;
 };
 
 }  // namespace orv

@@ -3,11 +3,13 @@
 // the widgets themselves. This file holds UTF-8 literals (Qt's headers need
 // it); texts for the launcher go through Sjis().
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -37,6 +39,7 @@
 #include "support/TempDir.h"
 #include "support/TestPlatform.h"
 #include "ui/ControlIds.h"
+#include "ui/MainDialog.h"
 
 // Failures show Qt's values as text.
 inline void PrintTo(const QString& text, std::ostream* out)
@@ -554,6 +557,102 @@ TEST_F(QtWindowTest, WithAutoStartTheWindowUpdatesSignsInAndStartsTheGameByItsel
             (std::vector<std::string>{"/Launch", "-u:orv2", "-p:" + KivoraSites::kOneTimePass}));
   EXPECT_NE(LogFile().find(Sjis(QStringLiteral("アップデートに成功しました Ver.42"))),
             std::string::npos);
+}
+
+TEST_F(QtWindowTest, ExitPressedThreeTimesQuicklyDuringADownloadEndsTheLauncherOnce)
+{
+  Put(m_root.path() / "orv" / "orvnew.ver", "42\r\n");
+  Put(m_root.path() / "D00000042" / "dl_list.txt", "big.cab,1\r\n");
+  m_server.ServeGenerated("/D00000042/big.cab", 1u << 30);
+  RunLauncher("", [&](CGlobal&) {
+    QTest::mouseClick(Button(ctl::kMainButton), Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] {
+      return Control<QLineEdit>(ctl::kStatusLine)->text().startsWith(QStringLiteral("--> big.cab"));
+    }));
+    WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
+                         [this] { m_server.CutConnections(); });
+    // A click, Esc and the window manager's close, all waiting before the
+    // first Exit is handled: the others arrive while it waits for the patch
+    // thread.
+    QWidget* window = m_view.MainWindow();
+    QCoreApplication::postEvent(window,
+                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    QCoreApplication::postEvent(window, new QCloseEvent);
+    Button(ctl::kExitButton)->click();
+    EXPECT_EQ(m_view.MainWindow(), nullptr);
+  });
+  EXPECT_NE(LogFile().find(Sjis(QStringLiteral("アップデートに失敗しました Ver.41/42"))),
+            std::string::npos);
+}
+
+TEST_F(QtWindowTest, EnterRightAfterAFailedLoginSignsInAgain)
+{
+  KivoraSites sites;
+  sites.PointAt(m_deployment);
+  sites.portal.Handle("POST", "/index.php",
+                      [](const HttpRequestSeen&) { return KivoraSites::Reply(500, ""); });
+  sites.member.Handle("POST", "/front/guest/login.aspx", [](const HttpRequestSeen&) {
+    return KivoraSites::Reply(200, Sjis(QStringLiteral("入力してください")));
+  });
+  RunLauncher(
+      "LastGID=0\r\n[AccountData0]\r\nKivoraID=kivora\r\nKivoraPass=wrong\r\nAttraction0=orv2\r\n",
+      [&](CGlobal&) {
+        auto* kivora = Control<QComboBox>(ctl::kKivoraIdCombo);
+        kivora->setFocus();
+        const auto signIns = [&] { return LogItems().count(QStringLiteral("サーバーログイン")); };
+        // The login's lines and its enabling of the buttons reach the
+        // window in order: the button enabled after the last line of the
+        // member site's attempt is the login's end.
+        const auto failedTimes = [&](int times) {
+          return LogItems().count(QStringLiteral("アトラクションセンターからのログイン")) == times &&
+                 Button(ctl::kMainButton)->isEnabled();
+        };
+        QTest::keyClick(kivora, Qt::Key_Return);
+        ASSERT_TRUE(WaitFor([&] { return failedTimes(1); }));
+        QTest::keyClick(kivora, Qt::Key_Return);
+        EXPECT_TRUE(WaitFor([&] { return failedTimes(2); })) << "the second sign-in never ended";
+        EXPECT_EQ(signIns(), 2);
+        EXPECT_EQ(Button(ctl::kMainButton)->text(), "Login");
+      });
+}
+
+TEST_F(QtWindowTest, OpeningTheOptionsOnAGameAt1000OrWithoutVersionKeepsItsVersionAndMode)
+{
+  struct Case {
+    const char* gameVersion;  // nullptr: no orv.ver
+    const char* serverVersion;
+    const char* caption;
+    int localVersion;
+  } cases[] = {{"1000", "1000", "Login", 1000}, {nullptr, "44", "Update", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.caption);
+    std::filesystem::remove(m_game / "orv.ver");
+    if (c.gameVersion)
+      Put(m_game / "orv.ver", std::string(c.gameVersion) + "\r\n");
+    Put(m_root.path() / "orv" / "orvnew.ver", std::string(c.serverVersion) + "\r\n");
+    WriteSettings("");
+    Launcher launcher(m_backends.With(m_view), m_deployment);
+    QTimer::singleShot(0, [&] {
+      const bool connected = WaitFor([&] {
+        return m_view.MainWindow() && Button(ctl::kMainButton)->isEnabled();
+      });
+      EXPECT_TRUE(connected) << "the connect sequence never ended";
+      if (connected) {
+        const VersionState& versions = launcher.Window()->versions;
+        EXPECT_EQ(Button(ctl::kMainButton)->text(), c.caption);
+        QTest::mouseClick(Button(ctl::kOptionButton), Qt::LeftButton);
+        EXPECT_EQ(PanelControl<QLineEdit>(ctl::kLocalVersionEdit)->text(),
+                  QString::number(c.localVersion));
+        QTest::mouseClick(Button(ctl::kOptionButton), Qt::LeftButton);
+        EXPECT_EQ(versions.localVersion, c.localVersion);
+        EXPECT_EQ(Button(ctl::kMainButton)->text(), c.caption);
+        Button(ctl::kExitButton)->click();
+      }
+      if (m_view.MainWindow())
+        m_view.DestroyMainWindow();
+    });
+    EXPECT_EQ(launcher.Run(), 1);
+  }
 }
 
 }  // namespace

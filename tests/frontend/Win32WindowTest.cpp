@@ -600,5 +600,72 @@ void Win32WindowTest::UseTheWindow(Launcher& launcher)
   }
 }
 
+TEST_F(Win32WindowTest, EnterRightAfterAFailedLoginDoesNotHangTheWindow)
+{
+  // Both of the publisher's sites refuse the connection: a sign-in fails at
+  // once.
+  Put(m_root.path() / "orv" / "orvnew.ver", "41\r\n");
+  m_deployment.portalHost = m_deployment.memberHost = "127.0.0.1";
+  m_deployment.portalPort = m_deployment.memberPort = 1;
+  WriteFile(m_start.path() / "OLConfig.ini",
+            "[Conf]\r\nOrvDir=" + m_game.string() + "\r\nLastGID=0\r\n" +
+                "[AccountData0]\r\nKivoraID=alice\r\nKivoraPass=pa\r\nAttraction0=orv1\r\n");
+  Launcher launcher(m_backends.With(m_view), m_deployment);
+  std::thread user([&] {
+    struct EndWindow {
+      win32::Win32View& view;
+      ~EndWindow()
+      {
+        if (WaitFor([&] { return !view.MainWindow(); }, 10000))
+          return;
+        ADD_FAILURE() << "the window did not end";
+        // A hung window would hold the test program for ever.
+        DWORD_PTR answer = 0;
+        if (!SendMessageTimeoutA(view.MainWindow(), WM_NULL, 0, 0, SMTO_NORMAL, 5000, &answer)) {
+          std::fprintf(stderr, "the window hangs: the test program ends here\n");
+          std::fflush(stderr);
+          TerminateProcess(GetCurrentProcess(), 1);
+        }
+        view.DestroyMainWindow();
+      }
+    } endWindow{m_view};
+    ASSERT_TRUE(WaitFor([&] {
+      return m_view.MainWindow() && IsWindowEnabled(Control(ctl::kMainButton));
+    })) << "the connect sequence never ended";
+    const HWND main = Control(ctl::kMainButton);
+    ASSERT_EQ(TextOf(main), "Login");
+    const auto signIns = [&] {
+      const auto log = ListItems(Control(ctl::kProcessLog));
+      return std::count(log.begin(), log.end(), "サーバーログイン\r\n");
+    };
+    // The login thread enables the main button before the other three,
+    // each a message its thread sends to the window's: Enter at once falls
+    // between them. The button's state is watched without a message to the
+    // window.
+    const auto spinUntil = [&](bool enabled) {
+      const ULONGLONG end = GetTickCount64() + 20000;
+      while ((IsWindowEnabled(main) != FALSE) != enabled && GetTickCount64() < end) {
+      }
+      return (IsWindowEnabled(main) != FALSE) == enabled;
+    };
+    Click(ctl::kMainButton);
+    ASSERT_TRUE(spinUntil(false));
+    ASSERT_TRUE(spinUntil(true)) << "the first sign-in never ended";
+    // Pressed as a sent command, which returns once the window has handled
+    // it.
+    DWORD_PTR answer = 0;
+    ASSERT_NE(SendMessageTimeoutA(m_view.MainWindow(), WM_COMMAND,
+                                  MAKEWPARAM(ctl::kMainButton, BN_CLICKED),
+                                  reinterpret_cast<LPARAM>(main), SMTO_NORMAL, 10000, &answer),
+              0)
+        << "the window hung on the second press";
+    EXPECT_TRUE(WaitFor([&] { return signIns() == 2 && IsWindowEnabled(main); }));
+    EXPECT_TRUE(WaitFor([&] { return IsWindowEnabled(Control(ctl::kExitButton)) != FALSE; }));
+    Click(ctl::kExitButton);
+  });
+  EXPECT_EQ(launcher.Run(), 1);
+  user.join();
+}
+
 }  // namespace
 }  // namespace orv::test

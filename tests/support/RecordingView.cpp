@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
 
@@ -140,6 +141,8 @@ std::string RecordingView::ControlText(int controlId) const
 
 void RecordingView::EnableControl(int controlId, bool enabled)
 {
+  if (SentAcross([=, this] { EnableControl(controlId, enabled); }))
+    return;
   std::lock_guard guard(m_mutex);
   m_enabled[controlId] = enabled;
   m_enableCalls.push_back(enabled ? controlId : -controlId);
@@ -197,11 +200,75 @@ void RecordingView::StopTimer(int timerId)
   m_timerCalls.push_back(-timerId);
 }
 
+struct RecordingView::SentCall {
+  std::function<void()> call;
+  bool taken = false;
+  bool done = false;
+};
+
+void RecordingView::SendWorkerCallsToThisThread()
+{
+  m_windowThread = std::this_thread::get_id();
+  m_sending = true;
+}
+
+int RecordingView::unansweredSends() const
+{
+  std::lock_guard guard(m_mutex);
+  return m_unansweredSends;
+}
+
+bool RecordingView::SentAcross(const std::function<void()>& call)
+{
+  if (!m_sending || std::this_thread::get_id() == m_windowThread)
+    return false;
+  SentCall sent{call};
+  {
+    std::lock_guard guard(m_mutex);
+    if (m_unansweredSends > 0) {
+      ++m_unansweredSends;
+      return false;
+    }
+    m_sent.push_back(&sent);
+  }
+  constexpr int kBackstopMilliseconds = 10000;
+  for (int waited = 0;; ++waited) {
+    {
+      std::lock_guard guard(m_mutex);
+      if (sent.done)
+        return true;
+      if (!sent.taken && waited >= kBackstopMilliseconds) {
+        m_sent.erase(std::find(m_sent.begin(), m_sent.end(), &sent));
+        ++m_unansweredSends;
+        return false;
+      }
+    }
+    ::usleep(1000);
+  }
+}
+
 bool RecordingView::DispatchPendingEvent()
 {
   ++m_dispatchCalls;
-  ::usleep(1000);  // as a window would, let the worker run meanwhile
-  return false;
+  if (whileDispatching)
+    whileDispatching();
+  SentCall* sent = nullptr;
+  {
+    std::lock_guard guard(m_mutex);
+    if (!m_sent.empty()) {
+      sent = m_sent.front();
+      m_sent.erase(m_sent.begin());
+      sent->taken = true;
+    }
+  }
+  if (!sent) {
+    ::usleep(1000);  // as a window would, let the worker run meanwhile
+    return false;
+  }
+  sent->call();
+  std::lock_guard guard(m_mutex);
+  sent->done = true;
+  return true;
 }
 
 std::vector<std::string> RecordingView::StatusLines() const
@@ -260,6 +327,8 @@ void RecordingView::DestroyMainWindow()
 {
   if (m_destroyed.exchange(true))
     return;
+  if (whenMainWindowDestroyed)
+    whenMainWindowDestroyed();
   if (DialogHandler* handler = m_mainHandler.exchange(nullptr))
     handler->OnDestroy();
 }

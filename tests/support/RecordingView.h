@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/View.h"
@@ -134,6 +135,20 @@ class RecordingView : public View {
   std::function<void(int templateId, DialogHandler& handler)> whileDialogRuns;
   // Runs in ShowMessageBox, on the thread that shows the box, while it is up.
   std::function<void()> whileMessageShown;
+  // Run in DispatchPendingEvent, where the window handles what the user did
+  // while a handler waits; and as the main window is destroyed, before its
+  // handler hears of it.
+  std::function<void()> whileDispatching;
+  std::function<void()> whenMainWindowDestroyed;
+
+  // From now on a control enabled or disabled from another thread than this
+  // one waits until this thread, the window's, handles the call in
+  // DispatchPendingEvent, one call a dispatch, as a message sent to a
+  // control across threads does on Windows. A call left unhandled for 10 s
+  // (the window thread blocked) goes through by itself and is counted here;
+  // so are all after it, at once.
+  void SendWorkerCallsToThisThread();
+  int unansweredSends() const;
   std::vector<int> dialogsRun;
   std::string lastErrorText = "The specified resource type cannot be found in the image file.";
 
@@ -163,6 +178,14 @@ class RecordingView : public View {
   std::vector<ListColumn> m_listColumns;
   std::vector<std::vector<std::string>> m_listRows;
   std::vector<int> m_quitCalls;
+
+  struct SentCall;
+  // Runs call on the window thread when sends are on and this is another.
+  bool SentAcross(const std::function<void()>& call);
+  std::atomic<bool> m_sending{false};
+  std::thread::id m_windowThread;
+  std::vector<SentCall*> m_sent;  // under m_mutex, oldest first
+  int m_unansweredSends = 0;
 };
 
 }  // namespace orv::test

@@ -1,5 +1,8 @@
-// AutoStart on the main window: the update, the sign-in on the publisher's
-// two sites (HTTPS loopback servers) and the game start, each once.
+// The main window signing in on the publisher's two sites (HTTPS loopback
+// servers): AutoStart's update, sign-in and game start, each once, and a
+// press of the main button while a failed sign-in is still ending.
+#include <utility>
+
 #include "MainDialogFixture.h"
 #include "app/LauncherMode.h"
 #include "support/KivoraSites.h"
@@ -72,6 +75,45 @@ TEST_F(MainDialogLoginTest, AutoStartDoesNotRetryAFailure)
   EXPECT_EQ(Count("サーバーログイン"), 1);
   EXPECT_EQ(Caption(), "Login");
   EXPECT_THAT(m_view.QuitCalls(), IsEmpty());
+}
+
+TEST_F(MainDialogLoginTest, APressWhileAFailedLoginStillEnablesItsButtonsDoesNotHang)
+{
+  ServerVersion(41);
+  m_sites.portal.Handle("POST", "/index.php",
+                        [](const HttpRequestSeen&) { return KivoraSites::Reply(500, ""); });
+  m_sites.member.Handle("POST", "/front/guest/login.aspx", [](const HttpRequestSeen&) {
+    return KivoraSites::Reply(200, "入力してください");
+  });
+  Launch("LastGID=0\r\n", {{"kivora", "wrong", {"orv2"}}});
+  Open();
+  // As on Windows, the login thread's enabling of the buttons waits for the
+  // window thread.
+  m_view.SendWorkerCallsToThisThread();
+  const std::size_t before = m_view.EnableCalls().size();
+  m_view.UserClicks(ctl::kMainButton);
+  // Four buttons off, then the main button on again: the thread still has
+  // the other three to enable when the user presses it.
+  ASSERT_TRUE(Eventually([&] {
+    m_view.DispatchPendingEvent();
+    return m_view.EnableCalls().size() == before + 5;
+  }));
+  ASSERT_EQ(m_view.EnableCalls().back(), ctl::kMainButton);
+  // While that press waits, Enter again does nothing and Exit waits its turn.
+  bool pressedAgain = false;
+  m_view.whileDispatching = [&] {
+    if (std::exchange(pressedAgain, true))
+      return;
+    m_view.UserClicks(ctl::kMainButton);
+    m_view.UserClicks(ctl::kExitButton);
+  };
+  m_view.UserClicks(ctl::kMainButton);
+  EXPECT_EQ(m_view.unansweredSends(), 0) << "the press blocked the window thread on the worker";
+  EXPECT_TRUE(pressedAgain);
+  EXPECT_TRUE(m_view.MainWindowDestroyed());
+  // Nothing was started beside the second sign-in, nor after Exit.
+  m_dialog->WaitForWorkers();
+  EXPECT_EQ(Count("サーバーログイン"), 2);
 }
 
 }  // namespace

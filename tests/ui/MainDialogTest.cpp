@@ -1,6 +1,8 @@
 // The main window's logic on the recording view: opening and the connect
 // sequence, the account controls, the timer and Exit, against the loopback
 // patch server and information site.
+#include <utility>
+
 #include "MainDialogFixture.h"
 #include "app/LauncherMode.h"
 #include "support/PatchStep.h"
@@ -38,6 +40,10 @@ TEST_F(MainDialogTest, TheConnectSequenceEndsInTheModeTheVersionsCallFor)
       WriteFile(m_game / "orv.ver", "41\r\n");
     if (c.server)
       ServerVersion(c.server);
+    // No case may inherit its mode from the one before: each starts from
+    // one that none ends in.
+    Global().SetLauncherMode(kGameStart);
+    Global().autoUpdateArmed = 0;
     Open();
     EXPECT_EQ(Global().launcherMode, c.mode) << c.caption;
     EXPECT_EQ(Caption(), c.caption);
@@ -52,7 +58,7 @@ TEST_F(MainDialogTest, TheConnectSequenceEndsInTheModeTheVersionsCallFor)
   EXPECT_EQ(Count("CPlugIn::SearchPlugIn ErrCode:[3]"), 5);
 }
 
-TEST_F(MainDialogTest, OpensOnTheLastChosenAccountOrOnNoneWhenTheSettingsAreStale)
+TEST_F(MainDialogTest, OpensOnTheLastChosenAccountOrOnTheFirstWhenTheSettingsAreStale)
 {
   ServerVersion(41);
   const AccountList accounts = {{"first", "pw1", {"orv1", "orv2"}}, {"second", "pw2", {"orv3"}}};
@@ -65,15 +71,27 @@ TEST_F(MainDialogTest, OpensOnTheLastChosenAccountOrOnNoneWhenTheSettingsAreStal
   EXPECT_EQ(m_view.ControlText(ctl::kPasswordEdit), "pw2");
   EXPECT_STREQ(Global().orvAccountId, "orv3");
 
-  // Indexes the account list does not have are not used as indexes.
+  // The id the box shows is the one a keystroke edits: orv1 stays.
+  Global().LastGID = 0;
+  Global().LastAID = 1;
+  MainDialog& second = Open();
+  EXPECT_EQ(m_view.ControlText(ctl::kOrvAccountCombo), "orv2");
+  EXPECT_STREQ(Global().orvAccountId, "orv2");
+  m_view.UserTypes(ctl::kOrvAccountCombo, "orv2x");
+  EXPECT_EQ(Global().accounts[0].orvAccountIds, (Strings{"orv1", "orv2x"}));
+  EXPECT_EQ(second.selectedOrvAccount, 1);
+
+  // Indexes the account list does not have are not used: the boxes show the
+  // first account, which is what typing then edits.
+  Global().accounts = accounts;
   Global().LastGID = 7;
   Global().LastAID = 9;
-  Global().orvAccountId[0] = '\0';
   MainDialog& stale = Open();
-  EXPECT_EQ(stale.selectedAccount, -1);
-  EXPECT_EQ(stale.selectedOrvAccount, -1);
-  EXPECT_THAT(m_view.ComboItems(ctl::kOrvAccountCombo), IsEmpty());
-  EXPECT_EQ(m_view.ComboSelection(ctl::kKivoraIdCombo), -1);
+  EXPECT_EQ(stale.selectedAccount, 0);
+  EXPECT_EQ(stale.selectedOrvAccount, 0);
+  EXPECT_EQ(m_view.ComboSelection(ctl::kKivoraIdCombo), 0);
+  EXPECT_EQ(m_view.ControlText(ctl::kOrvAccountCombo), "orv1");
+  EXPECT_EQ(Global().LastGID, 0);
   EXPECT_EQ(Global().accounts, accounts);
 }
 
@@ -115,6 +133,17 @@ TEST_F(MainDialogTest, AFirstAccountWithoutAnIdIsRenamedAndItsPasswordKept)
   // From now on the chosen item is renamed in place.
   m_view.UserTypes(ctl::kKivoraIdCombo, "zero2");
   EXPECT_THAT(m_view.ComboItems(ctl::kKivoraIdCombo), ElementsAre("zero2", "one", "zero"));
+
+  // The extra item is no account's: its box of ids is empty, an id typed
+  // there goes to the first account, and each keystroke edits the id it
+  // added (not the account's first).
+  m_view.UserSelectsComboItem(ctl::kKivoraIdCombo, 2);
+  m_view.UserTypes(ctl::kOrvAccountCombo, "x");
+  m_view.UserTypes(ctl::kOrvAccountCombo, "xy");
+  EXPECT_EQ(Global().accounts[0].orvAccountIds, (Strings{"o0", "xy"}));
+  // Its index is saved as no LastGID.
+  m_view.DestroyMainWindow();
+  EXPECT_NE(ReadFile(ConfigFile()).find("LastGID=0\r\n"), std::string::npos);
 }
 
 TEST_F(MainDialogTest, ChangingTheAccountButNotThePasswordTakesTheLoginBack)
@@ -186,12 +215,27 @@ TEST_F(MainDialogTest, ExitDuringAPatchRunStopsItAndWaitsBeforeTheWindowGoes)
   Global().ReStruct = 1;
   m_view.UserClicks(ctl::kMainButton);
   ASSERT_TRUE(Eventually([&] { return m_view.Status().rfind("--> big.cab", 0) == 0; }));
+  // A tick that was due as the run began does nothing until it has ended.
+  dialog.OnTimer(ctl::kUpdateTimer);
+  EXPECT_EQ(Count("自動更新確認"), 0);
 
   WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
                        [this] { m_server.CutConnections(); });
+  // Exit stays enabled while it waits: a second press arrives inside it.
+  bool pressedAgain = false;
+  m_view.whileDispatching = [&] {
+    if (std::exchange(pressedAgain, true))
+      return;
+    m_view.UserClicks(ctl::kExitButton);
+    EXPECT_FALSE(m_view.MainWindowDestroyed()) << "the second Exit waited for the workers again";
+  };
+  m_view.whenMainWindowDestroyed = [&] {
+    EXPECT_FALSE(dialog.stepPatcher.HasThread() || dialog.connectThread.Started() ||
+                 dialog.loginContext.workerThread.Started())
+        << "the window went before its workers were waited for";
+  };
   m_view.UserClicks(ctl::kExitButton);
-  EXPECT_FALSE(dialog.stepPatcher.HasThread());
-  EXPECT_GT(m_view.dispatchCalls(), 0);
+  EXPECT_TRUE(pressedAgain);
   EXPECT_TRUE(m_view.MainWindowDestroyed());
   EXPECT_EQ(Global().launcherMode, kUpdate);
   // The window saved the settings as it went.

@@ -58,11 +58,7 @@ TEST_F(OptionDialogTest, TheOptionButtonShowsAndHidesThePanelBesideTheWindow)
 
 TEST_F(OptionDialogTest, TheLocalVersionIsHeldBetweenOneAndTheFileVersion)
 {
-  m_global.SetLauncherMode(kGameStart);
   Toggle();
-  // Opening re-ran the field's rule: equal versions mean Login.
-  EXPECT_EQ(m_view.ControlText(ctl::kMainButton), "Login");
-
   Type(ctl::kLocalVersionEdit, "40");
   EXPECT_EQ(m_dialog->versions.localVersion, 40);
   EXPECT_EQ(m_view.ControlText(ctl::kMainButton), "Update");
@@ -80,15 +76,36 @@ TEST_F(OptionDialogTest, TheLocalVersionIsHeldBetweenOneAndTheFileVersion)
   EXPECT_EQ(m_dialog->versions.updateStep, 12);
 }
 
-TEST_F(OptionDialogTest, WithoutAVersionFileTheFieldSettlesOnOne)
+TEST_F(OptionDialogTest, OpeningThePanelChangesNeitherTheVersionNorTheMode)
 {
+  // Without orv.ver the version stays 0, or the next update would skip a step.
   m_dialog->versions.fileVersion = 0;
   m_dialog->versions.localVersion = 0;
   m_dialog->versions.serverVersion = 44;
+  m_global.SetLauncherMode(kUpdate);
   Toggle();
-  EXPECT_EQ(Field(ctl::kLocalVersionEdit), "1");
-  EXPECT_EQ(m_dialog->versions.localVersion, 1);
+  EXPECT_EQ(Field(ctl::kLocalVersionEdit), "0");
+  EXPECT_EQ(m_dialog->versions.localVersion, 0);
+  Toggle();
+
+  // A game at 1000 is not taken back to 1, nor a login undone.
+  m_dialog->versions.fileVersion = 1000;
+  m_dialog->versions.localVersion = 1000;
+  m_dialog->versions.serverVersion = 1000;
+  m_global.SetLauncherMode(kGameStart);
+  Toggle();
+  EXPECT_EQ(Field(ctl::kLocalVersionEdit), "1000");
+  EXPECT_EQ(m_dialog->versions.localVersion, 1000);
+  EXPECT_EQ(m_view.ControlText(ctl::kMainButton), "GameStart");
+
+  // The field holds as many digits as the file version has.
+  Type(ctl::kLocalVersionEdit, "999");
   EXPECT_EQ(m_view.ControlText(ctl::kMainButton), "Update");
+  Type(ctl::kLocalVersionEdit, "1000");
+  EXPECT_EQ(m_dialog->versions.localVersion, 1000);
+  EXPECT_EQ(m_view.ControlText(ctl::kMainButton), "Login");
+  Type(ctl::kLocalVersionEdit, "10000");
+  EXPECT_EQ(Field(ctl::kLocalVersionEdit), "1000");
 }
 
 TEST_F(OptionDialogTest, CancellingTheFolderChooserKeepsTheGameFolder)

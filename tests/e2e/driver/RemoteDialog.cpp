@@ -90,6 +90,13 @@ bool RemoteDialog::PressButton(int id) const
   return button && PostMessageW(button, BM_CLICK, 0, 0);
 }
 
+bool RemoteDialog::SendCommand(int id) const
+{
+  HWND button = GetDlgItem(m_dialog, id);
+  return button && Ask(m_dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(button));
+}
+
 std::optional<std::wstring> WindowText(HWND window)
 {
   const std::optional<LRESULT> length = Ask(window, WM_GETTEXTLENGTH, 0, 0);

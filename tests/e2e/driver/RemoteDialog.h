@@ -31,6 +31,10 @@ class RemoteDialog {
   // Clicks the button as the mouse would, so that the dialog hears it the way
   // it hears the player. False when the click could not be posted.
   bool PressButton(int id) const;
+  // Sends the button's command to the dialog, as Enter sends the default
+  // button's, and waits until the dialog has handled it. False when it did
+  // not answer in time.
+  bool SendCommand(int id) const;
 
  private:
   HWND m_dialog;

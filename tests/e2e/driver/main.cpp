@@ -7,6 +7,15 @@
 //       the window and its process to end. Every step is printed; at the end,
 //       or when a step fails, so is the process log. Exit status 0 when the
 //       whole round ran, 1 when a step failed.
+//   dialog_driver login-again [--find <seconds>] [--step <seconds>]
+//       presses "Login" and, the moment the failed sign-in gives the button
+//       back, presses it again; waits for the second sign-in to end (a hung
+//       window never shows it), then presses Exit and waits for the end.
+//   dialog_driver options <caption> <version> [--find <seconds>] [--step <seconds>]
+//       waits for the main button to read <caption>, opens and closes the
+//       options panel, and checks that its local version field read
+//       <version> and that the button still reads <caption>; an "Update" is
+//       then pressed and its end awaited. Then Exit, and the end.
 //   dialog_driver trust <certificate.pem> [<server name>...]
 //       adds the certificate to the machine's root authorities and checks that
 //       a TLS client trusts it under each name.
@@ -19,8 +28,10 @@
 #include <io.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -168,6 +179,112 @@ class Driver {
     DWORD code = 0;
     GetExitCodeProcess(m_process, &code);
     Say("the launcher's process ended with exit code " + std::to_string(code));
+    return true;
+  }
+
+  // Any other button of the main window.
+  bool PressControl(int id, const std::string& name)
+  {
+    ReadLog(true);
+    m_changed = GetTickCount64();
+    if (!m_dialog.PressButton(id)) {
+      Say("FAILED: the click on " + name + " could not be posted");
+      return false;
+    }
+    Say("pressed " + name);
+    return true;
+  }
+
+  // Watches the main button, without a message to the window, until it is
+  // taken and given back by the worker a press started; presses it again
+  // at once, as Enter does, while that worker may still be enabling the
+  // other buttons, and waits for the window to have handled the press.
+  bool PressAgainWhenGivenBack(const std::wstring& caption)
+  {
+    const HWND button = GetDlgItem(m_dialog.handle(), orv::ctl::kMainButton);
+    const auto spinUntil = [&](bool enabled) {
+      const ULONGLONG deadline = GetTickCount64() + m_stepMilliseconds;
+      while ((IsWindowEnabled(button) != FALSE) != enabled)
+        if (GetTickCount64() >= deadline)
+          return false;
+      return true;
+    };
+    if (!spinUntil(false) || !spinUntil(true)) {
+      Say("FAILED: the main button was not taken and given back after the press");
+      return false;
+    }
+    m_changed = GetTickCount64();
+    if (!m_dialog.SendCommand(orv::ctl::kMainButton)) {
+      Say("FAILED: the window hung on the press of " + Quoted(caption) + " again");
+      return false;
+    }
+    Say("pressed " + Quoted(caption) + " again");
+    return true;
+  }
+
+  // Waits until the process log holds the line (the window's text, without
+  // its line end) that many times and the main button can be pressed.
+  bool WaitForLogLine(const std::wstring& line, std::size_t times)
+  {
+    Say("waiting for " + std::to_string(times) + " log line(s) " + Quoted(line));
+    const ULONGLONG deadline = GetTickCount64() + m_stepMilliseconds;
+    for (;;) {
+      if (!StillThere("the log line " + Quoted(line)))
+        return false;
+      ReadLog(true);
+      const std::optional<Reading> now = Read();
+      const auto found = static_cast<std::size_t>(
+          std::count_if(m_log.begin(), m_log.end(),
+                        [&](const std::wstring& item) { return item.rfind(line, 0) == 0; }));
+      if (found >= times && now && now->enabled)
+        return true;
+      if (GetTickCount64() >= deadline) {
+        Say("FAILED: the log held " + std::to_string(found) + " such line(s) after " +
+            std::to_string(m_stepMilliseconds / 1000) + " s");
+        return false;
+      }
+      Sleep(kPollMilliseconds);
+    }
+  }
+
+  // Opens the options panel, reads its local version field and closes it
+  // again; the main button must still read caption.
+  bool CheckOptions(const std::wstring& caption, const std::wstring& version)
+  {
+    const auto panel = [&] {
+      return FindWindowExW(m_dialog.handle(), nullptr, L"#32770", nullptr);
+    };
+    const auto waitForPanel = [&](bool shown) {
+      const ULONGLONG deadline = GetTickCount64() + m_stepMilliseconds;
+      while ((panel() != nullptr) != shown) {
+        if (GetTickCount64() >= deadline || !StillThere("the options panel"))
+          return false;
+        Sleep(kPollMilliseconds);
+      }
+      return true;
+    };
+    if (!PressControl(orv::ctl::kOptionButton, "Option") || !waitForPanel(true)) {
+      Say("FAILED: the options panel did not open");
+      return false;
+    }
+    const std::optional<std::wstring> field =
+        WindowText(GetDlgItem(panel(), orv::ctl::kLocalVersionEdit));
+    Say("the options panel's local version reads " + Quoted(field.value_or(L"?")));
+    if (!PressControl(orv::ctl::kOptionButton, "Option") || !waitForPanel(false)) {
+      Say("FAILED: the options panel did not close");
+      return false;
+    }
+    if (field != version) {
+      Say("FAILED: the local version field read " + Quoted(field.value_or(L"?")) + " instead of " +
+          Quoted(version));
+      return false;
+    }
+    const std::optional<Reading> now = Read();
+    if (!now || now->caption != caption) {
+      Say("FAILED: opening the options changed the main button to " +
+          Quoted(now ? now->caption : L"?"));
+      return false;
+    }
     return true;
   }
 
@@ -325,7 +442,10 @@ HWND FindMainWindow(ULONGLONG findMilliseconds)
   }
 }
 
-int Run(const std::vector<std::wstring>& options)
+// Finds the main window and plays one round on it. Exit status 0 when the
+// round ran, 1 when a step failed, 2 for options it does not know.
+int Drive(const std::vector<std::wstring>& options, const std::string& roundName,
+          const std::function<bool(Driver&, const std::wstring& screenshot)>& round)
 {
   ULONGLONG findMilliseconds = 60000;
   ULONGLONG stepMilliseconds = 60000;
@@ -361,29 +481,69 @@ int Run(const std::vector<std::wstring>& options)
       std::to_string(processId) + ")");
 
   Driver driver(window, process, stepMilliseconds);
-  const bool ran = [&] {
+  const bool ran = round(driver, screenshot);
+  driver.PrintLog();
+  CloseHandle(process);
+  if (ran)
+    Say("the whole round ran: " + roundName);
+  return ran ? 0 : 1;
+}
+
+int Run(const std::vector<std::wstring>& options)
+{
+  const auto round = [](Driver& driver, const std::wstring& screenshot) {
     if (!driver.WaitForButton(L"Update"))
       return false;
     driver.PrintInformation();
     if (!driver.Press(L"Update") || !driver.WaitForButton(L"Login"))
+      return false;
+    // The periodic version check one second after the update takes a mode
+    // reached by signing in back to Login: the sign-in waits for it.
+    if (!driver.WaitForLogLine(L"自動更新確認の終了", 1))
       return false;
     if (!driver.Press(L"Login") || !driver.WaitForButton(L"GameStart"))
       return false;
     if (!screenshot.empty())
       driver.SaveImage(screenshot);
     return driver.Press(L"GameStart") && driver.WaitForTheEnd();
-  }();
-  driver.PrintLog();
-  CloseHandle(process);
-  if (ran)
-    Say("the whole round ran: Update, Login, GameStart");
-  return ran ? 0 : 1;
+  };
+  return Drive(options, "Update, Login, GameStart", round);
+}
+
+// A refused sign-in, and the main button pressed again the moment it is
+// given back: the window must neither hang nor lose the press.
+int LoginAgain(const std::vector<std::wstring>& options)
+{
+  const auto round = [](Driver& driver, const std::wstring&) {
+    return driver.WaitForButton(L"Login") && driver.Press(L"Login") &&
+           driver.PressAgainWhenGivenBack(L"Login") &&
+           driver.WaitForLogLine(L"サーバーログイン", 2) &&
+           driver.PressControl(orv::ctl::kExitButton, "Exit") && driver.WaitForTheEnd();
+  };
+  return Drive(options, "Login, Login again at once, Exit", round);
+}
+
+// Opening the options panel is no edit of the local version or the mode.
+int Options(const std::wstring& caption, const std::wstring& version,
+            const std::vector<std::wstring>& options)
+{
+  const auto round = [&](Driver& driver, const std::wstring&) {
+    if (!driver.WaitForButton(caption) || !driver.CheckOptions(caption, version))
+      return false;
+    if (caption == L"Update" &&
+        (!driver.Press(caption) || !driver.WaitForLogLine(L"アップデートに", 1)))
+      return false;
+    return driver.PressControl(orv::ctl::kExitButton, "Exit") && driver.WaitForTheEnd();
+  };
+  return Drive(options, "the options panel opened and closed, Exit", round);
 }
 
 int Usage()
 {
   std::fputs(
       "usage: dialog_driver run [--find <seconds>] [--step <seconds>] [--screenshot <file.bmp>]\n"
+      "       dialog_driver login-again [--find <seconds>] [--step <seconds>]\n"
+      "       dialog_driver options <caption> <version> [--find <seconds>] [--step <seconds>]\n"
       "       dialog_driver trust <certificate.pem> [<server name>...]\n"
       "       dialog_driver untrust <certificate.pem>\n",
       stderr);
@@ -409,6 +569,15 @@ int main()
   const std::wstring& command = arguments[0];
   if (command == L"run") {
     const int result = Run({arguments.begin() + 1, arguments.end()});
+    return result == 2 ? Usage() : result;
+  }
+  if (command == L"login-again") {
+    const int result = LoginAgain({arguments.begin() + 1, arguments.end()});
+    return result == 2 ? Usage() : result;
+  }
+  if (command == L"options" && arguments.size() >= 3) {
+    const int result =
+        Options(arguments[1], arguments[2], {arguments.begin() + 3, arguments.end()});
     return result == 2 ? Usage() : result;
   }
   if ((command == L"trust" && arguments.size() >= 2) ||
