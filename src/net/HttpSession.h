@@ -54,8 +54,10 @@ class HttpSession {
   std::uint32_t m_lastError = 0;
 };
 
-// The Timeout setting is a number of seconds; the library takes
-// milliseconds. A value of 0 or less means the default of 60 seconds.
+// The Timeout setting in the milliseconds the library takes. Below 1000 it
+// is a number of seconds; from 1000 on it was written in milliseconds, as
+// the library counts, and is taken as it stands (read as seconds, 30000
+// would wait more than eight hours). 0 or less means the default of 60 s.
 std::uint32_t TimeoutMilliseconds(std::int32_t timeoutSetting);
 
 }  // namespace orv

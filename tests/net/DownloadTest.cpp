@@ -225,14 +225,5 @@ TEST_F(DownloadTest, ParallelPatchingHidesTheProgress)
   EXPECT_THAT(m_view.ProgressBar().positions, ElementsAre(0));
 }
 
-TEST(TimeoutSettingTest, IsSecondsGivenToTheLibraryAsMilliseconds)
-{
-  EXPECT_EQ(TimeoutMilliseconds(60), 60000u);
-  EXPECT_EQ(TimeoutMilliseconds(1), 1000u);
-  EXPECT_EQ(TimeoutMilliseconds(0), 60000u);
-  EXPECT_EQ(TimeoutMilliseconds(-5), 60000u);
-  EXPECT_EQ(TimeoutMilliseconds(INT32_MAX), 4294967000u);
-}
-
 }  // namespace
 }  // namespace orv::test
