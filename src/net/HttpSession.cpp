@@ -92,6 +92,14 @@ void HttpSession::CloseExchange()
   request = nullptr;
 }
 
+void HttpSession::Abort()
+{
+  // The library handle is set and cleared on the window thread only, so it
+  // can be read here while a worker uses the others.
+  if (internet)
+    m_client.Abort(internet);
+}
+
 void HttpSession::Close()
 {
   CloseExchange();

@@ -38,6 +38,11 @@ class HttpSession {
   void CloseExchange();
   // Teardown: connection, request, then the library handle.
   void Close();
+  // From the window thread while a worker uses the session: ends the wait
+  // of the exchange in progress at once, and every later exchange fails the
+  // same way. For stopping a worker for good: a worker waiting on a server
+  // that never answers would not see workerRun until its time-out.
+  void Abort();
 
   // The error number of the last call that failed, for the caller's line.
   std::uint32_t LastError() const { return m_lastError; }

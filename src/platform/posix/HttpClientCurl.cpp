@@ -224,6 +224,9 @@ struct Session final : Object {
   std::atomic<std::uint32_t> connectTimeout{kDefaultTimeout};
   std::atomic<std::uint32_t> sendTimeout{kDefaultTimeout};
   std::atomic<std::uint32_t> receiveTimeout{kDefaultTimeout};
+  // Set from another thread to stop the session's work for good; the
+  // transfer loop looks at it before every wait and is woken to do so.
+  std::atomic<bool> aborted{false};
 };
 
 // A connection handle: where the requests go. Nothing is opened until a
@@ -364,6 +367,8 @@ class Request final : public Object {
     Discard();
     m_body = std::move(body);
     m_sent = true;
+    if (m_session.aborted)
+      return Fail(err::kInternetOperationCancelled);
     if (!IsValidHost(m_connection->host))
       return Fail(err::kInternetNameNotResolved);
     m_easy = curl_easy_init();
@@ -653,6 +658,10 @@ class Request final : public Object {
     }
     std::uint64_t lastProgress = NowMs();
     for (;;) {
+      if (m_session.aborted) {
+        Fail(err::kInternetOperationCancelled);
+        return;
+      }
       int running = 0;
       if (curl_multi_perform(m_session.multi, &running) != CURLM_OK) {
         Fail(err::kInternetInternalError);
@@ -1062,6 +1071,17 @@ std::uint32_t HttpClientCurl::Read(HttpHandle request, void* buffer, std::uint32
   if (const std::uint32_t error = m_shared->Find(request, Kind::Request, exchange))
     return error;
   return exchange->Read(buffer, size, read);
+}
+
+void HttpClientCurl::Abort(HttpHandle internet)
+{
+  std::shared_ptr<Session> session;
+  if (m_shared->Find(internet, Kind::Internet, session) != 0)
+    return;
+  session->aborted = true;
+  // A transfer loop asleep in the poll sees the flag now, not when the
+  // server or its time-out next wakes it.
+  curl_multi_wakeup(session->multi);
 }
 
 void HttpClientCurl::Close(HttpHandle handle)

@@ -3,6 +3,12 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <condition_variable>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <thread>
+
 #include "platform/ErrorCodes.h"
 #include "platform/win32/Win32Error.h"
 
@@ -17,10 +23,113 @@ std::uint32_t Result(BOOL succeeded)
 
 }  // namespace
 
+// The thread a session's waiting calls run on, one call at a time, and the
+// abort that lets their callers stop waiting. The thread holds the session
+// and nothing of the client, so neither has to outlive the other; it ends
+// once the library handle is closed and no call is left.
+struct HttpClientWinInet::Session {
+  explicit Session(HttpHandle internet) : internet(internet) {}
+
+  static void Serve(const std::shared_ptr<Session>& self)
+  {
+    std::unique_lock<std::mutex> hold(self->lock);
+    for (;;) {
+      self->changed.wait(hold, [&] { return self->call || self->closed; });
+      if (!self->call)
+        return;
+      std::function<std::uint32_t()> call = std::move(self->call);
+      self->call = nullptr;
+      hold.unlock();
+      const std::uint32_t result = call();
+      call = nullptr;
+      hold.lock();
+      self->result = result;
+      ++self->finished;
+      self->changed.notify_all();
+    }
+  }
+
+  const HttpHandle internet;
+  std::mutex lock;
+  std::condition_variable changed;
+  // The call handed over and not yet taken by the thread.
+  std::function<std::uint32_t()> call;
+  // Calls handed over and calls finished; they differ while one runs.
+  std::uint64_t handed = 0;
+  std::uint64_t finished = 0;
+  std::uint32_t result = 0;
+  bool serving = false;
+  bool aborted = false;
+  bool closed = false;
+};
+
+HttpClientWinInet::~HttpClientWinInet()
+{
+  // The sessions' threads end as soon as they are idle; one held by an
+  // abandoned call ends with it, or with the process.
+  for (auto& [handle, session] : m_sessions) {
+    std::lock_guard<std::mutex> hold(session->lock);
+    session->closed = true;
+    session->changed.notify_all();
+  }
+}
+
+std::shared_ptr<HttpClientWinInet::Session> HttpClientWinInet::SessionOf(HttpHandle handle)
+{
+  std::lock_guard<std::mutex> lock(m_lock);
+  const auto found = m_sessions.find(handle);
+  return found == m_sessions.end() ? nullptr : found->second;
+}
+
+std::uint32_t HttpClientWinInet::WaitFor(HttpHandle handle, std::function<std::uint32_t()> call)
+{
+  const std::shared_ptr<Session> session = SessionOf(handle);
+  if (!session)
+    return call();  // not a handle of ours: WinINet answers for it
+  std::unique_lock<std::mutex> hold(session->lock);
+  // One call at a time: a session is meant for one thread at a time anyway.
+  session->changed.wait(hold,
+                        [&] { return session->aborted || session->handed == session->finished; });
+  if (session->aborted)
+    return err::kInternetOperationCancelled;
+  if (!session->serving) {
+    try {
+      std::thread(&Session::Serve, session).detach();
+    } catch (const std::system_error&) {
+      // Without a thread of its own the call still runs, only unstoppably.
+      hold.unlock();
+      return call();
+    }
+    session->serving = true;
+  }
+  session->call = std::move(call);
+  const std::uint64_t ticket = ++session->handed;
+  session->changed.notify_all();
+  session->changed.wait(hold,
+                        [&] { return session->aborted || session->finished == ticket; });
+  if (session->finished != ticket)
+    return err::kInternetOperationCancelled;
+  return session->result;
+}
+
+void HttpClientWinInet::Abort(HttpHandle internet)
+{
+  const std::shared_ptr<Session> session = SessionOf(internet);
+  if (!session)
+    return;
+  std::lock_guard<std::mutex> hold(session->lock);
+  session->aborted = true;
+  session->changed.notify_all();
+}
+
 std::uint32_t HttpClientWinInet::OpenInternet(HttpHandle& internet)
 {
   internet = InternetOpenA(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-  return Result(internet != nullptr);
+  if (!internet)
+    return Result(FALSE);
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_sessions[internet] = std::make_shared<Session>(internet);
+  return 0;
 }
 
 std::uint32_t HttpClientWinInet::SetTimeout(HttpHandle internet, std::uint32_t option,
@@ -35,7 +144,13 @@ std::uint32_t HttpClientWinInet::Connect(HttpHandle internet, const char* host,
 {
   connection =
       InternetConnectA(internet, host, port, "", "", INTERNET_SERVICE_HTTP, 0, 0);
-  return Result(connection != nullptr);
+  if (!connection)
+    return Result(FALSE);
+  if (std::shared_ptr<Session> session = SessionOf(internet)) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_sessions[connection] = std::move(session);
+  }
+  return 0;
 }
 
 std::uint32_t HttpClientWinInet::OpenRequest(HttpHandle connection, const char* verb,
@@ -43,7 +158,13 @@ std::uint32_t HttpClientWinInet::OpenRequest(HttpHandle connection, const char* 
                                              std::uint32_t flags, HttpHandle& request)
 {
   request = HttpOpenRequestA(connection, verb, path, nullptr, referrer, nullptr, flags, 0);
-  return Result(request != nullptr);
+  if (!request)
+    return Result(FALSE);
+  if (std::shared_ptr<Session> session = SessionOf(connection)) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_sessions[request] = std::move(session);
+  }
+  return 0;
 }
 
 std::uint32_t HttpClientWinInet::SendRequest(HttpHandle request, const char* headers,
@@ -54,8 +175,20 @@ std::uint32_t HttpClientWinInet::SendRequest(HttpHandle request, const char* hea
     std::lock_guard<std::mutex> lock(m_lock);
     m_received[request] = 0;
   }
-  return Result(HttpSendRequestA(request, headers, headers ? headersLength : 0,
-                                 const_cast<void*>(body), body ? bodyLength : 0));
+  // Copies: the caller's texts may be gone before an abandoned call ends.
+  std::string headerText;
+  if (headers)
+    headerText = headersLength == kHeadersTerminated ? std::string(headers)
+                                                     : std::string(headers, headersLength);
+  std::string content = body ? std::string(static_cast<const char*>(body), bodyLength) : "";
+  return WaitFor(request, [request, withHeaders = headers != nullptr, withBody = body != nullptr,
+                           headersLength, headerText = std::move(headerText),
+                           content = std::move(content)]() mutable {
+    return Result(HttpSendRequestA(request, withHeaders ? headerText.c_str() : nullptr,
+                                   withHeaders ? headersLength : 0,
+                                   withBody ? content.data() : nullptr,
+                                   static_cast<DWORD>(content.size())));
+  });
 }
 
 std::uint32_t HttpClientWinInet::QueryNumber(HttpHandle request, std::uint32_t infoLevel,
@@ -71,36 +204,57 @@ std::uint32_t HttpClientWinInet::QueryNumber(HttpHandle request, std::uint32_t i
 
 std::uint32_t HttpClientWinInet::QueryDataAvailable(HttpHandle request, std::uint32_t& available)
 {
-  DWORD count = 0;
-  const std::uint32_t error = Result(InternetQueryDataAvailable(request, &count, 0, 0));
-  available = error == 0 ? count : 0;
-  if (error == 0 && count == 0)
-    return CheckEnd(request);
-  return error;
+  available = 0;
+  const auto count = std::make_shared<DWORD>(0);
+  const std::uint32_t error = WaitFor(request, [request, count] {
+    return Result(InternetQueryDataAvailable(request, count.get(), 0, 0));
+  });
+  if (error != 0)
+    return error;
+  available = *count;
+  return available == 0 ? CheckEnd(request) : 0;
 }
 
 std::uint32_t HttpClientWinInet::Read(HttpHandle request, void* buffer, std::uint32_t size,
                                       std::uint32_t& read)
 {
+  read = 0;
+  // The call reads into a block of its own: the caller's buffer may be gone
+  // before an abandoned call ends.
+  struct Block {
+    explicit Block(std::uint32_t size) : bytes(new char[size == 0 ? 1 : size]) {}
+    std::unique_ptr<char[]> bytes;
+    std::uint32_t filled = 0;
+    bool ended = false;
+  };
+  const auto block = std::make_shared<Block>(size);
   // One InternetReadFile may answer fewer bytes than asked while the body
   // goes on; the launcher is promised all of them or the end.
-  read = 0;
-  while (read < size) {
-    DWORD got = 0;
-    if (!InternetReadFile(request, static_cast<char*>(buffer) + read, size - read, &got)) {
-      Count(request, read);
-      return LastErrorOr(err::kInternetInternalError);
+  const std::uint32_t error = WaitFor(request, [request, size, block]() -> std::uint32_t {
+    while (block->filled < size) {
+      DWORD got = 0;
+      if (!InternetReadFile(request, block->bytes.get() + block->filled, size - block->filled,
+                            &got))
+        return LastErrorOr(err::kInternetInternalError);
+      if (got == 0) {
+        block->ended = true;
+        return 0;
+      }
+      block->filled += got;
     }
-    if (got == 0) {
-      Count(request, read);
-      // The bytes before the end are the caller's; a short body is
-      // reported by the read after them.
-      return read == 0 ? CheckEnd(request) : 0;
-    }
-    read += got;
-  }
+    return 0;
+  });
+  // An abandoned call may still be filling the block.
+  if (error == err::kInternetOperationCancelled)
+    return error;
+  std::memcpy(buffer, block->bytes.get(), block->filled);
+  read = block->filled;
   Count(request, read);
-  return 0;
+  if (error != 0)
+    return error;
+  // The bytes before the end are the caller's; a short body is reported by
+  // the read after them.
+  return block->ended && read == 0 ? CheckEnd(request) : 0;
 }
 
 void HttpClientWinInet::Count(HttpHandle request, std::uint64_t bytes)
@@ -127,9 +281,21 @@ void HttpClientWinInet::Close(HttpHandle handle)
 {
   if (!handle)
     return;
+  std::shared_ptr<Session> session;
   {
+    // Forgotten before WinINet may give the handle's number to a new one.
     std::lock_guard<std::mutex> lock(m_lock);
     m_received.erase(handle);
+    const auto found = m_sessions.find(handle);
+    if (found != m_sessions.end()) {
+      session = std::move(found->second);
+      m_sessions.erase(found);
+    }
+  }
+  if (session && session->internet == handle) {
+    std::lock_guard<std::mutex> hold(session->lock);
+    session->closed = true;
+    session->changed.notify_all();
   }
   InternetCloseHandle(handle);
 }
