@@ -485,6 +485,10 @@ class Request final : public Object {
     // run out; that is the server's doing, not this machine's.
     else if (result == CURLE_OUT_OF_MEMORY && !m_headersDone && m_phase == Phase::Receiving)
       m_error = err::kHttpInvalidServerResponse;
+    // The error WinINet gives a secure request sent on to plain HTTP.
+    else if (m_redirecting && result == CURLE_UNSUPPORTED_PROTOCOL &&
+             (m_flags & HttpClient::kSecure) != 0 && m_current.locationPlain)
+      m_error = err::kInternetHttpsToHttpOnRedirect;
     else if (m_redirecting &&
              (result == CURLE_URL_MALFORMAT || result == CURLE_UNSUPPORTED_PROTOCOL))
       m_error = err::kHttpRedirectFailed;
@@ -502,6 +506,8 @@ class Request final : public Object {
   struct Response {
     std::uint32_t status = 0;
     bool hasLocation = false;
+    // The new location is plain HTTP.
+    bool locationPlain = false;
     bool chunked = false;
     std::optional<std::uint64_t> contentLength;
     bool lengthInvalid = false;
@@ -595,7 +601,10 @@ class Request final : public Object {
     ok = ok && curl_easy_setopt(e, CURLOPT_PRIVATE, static_cast<void*>(this)) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
-    ok = ok && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    // A secure request never goes on in clear: a redirect to http would
+    // carry a sign-in form's body and the cookies of its answers unencrypted.
+    ok = ok && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https") ==
+                   CURLE_OK;
     // Direct connections: a proxy from the environment is not used.
     ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
@@ -767,7 +776,9 @@ class Request final : public Object {
     } else if (StartsWithNoCase(line, "transfer-encoding:")) {
       self.m_current.chunked = self.m_current.chunked || ContainsNoCase(line, "chunked");
     } else if (StartsWithNoCase(line, "location:")) {
-      self.m_current.hasLocation = !Trim(line.substr(9)).empty();
+      const std::string_view location = Trim(line.substr(9));
+      self.m_current.hasLocation = !location.empty();
+      self.m_current.locationPlain = StartsWithNoCase(location, "http:");
     }
     return length;
   }

@@ -14,6 +14,10 @@ namespace orv::win32 {
 // - WinINet ends a body that the server cut short as if it were complete,
 //   so the bytes read of each request are counted and an end before the
 //   announced Content-Length is reported as err::kInternetConnectionAborted.
+// - A secure request follows its redirects itself, to HTTPS only: wine's
+//   WinINet follows one to plain HTTP, and a sign-in form's body and the
+//   cookies of the answers would go in clear. A redirect to HTTP fails with
+//   the error Windows gives it, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR.
 // - A call waiting on the network cannot be stopped: closing its handles
 //   from another thread does not end it under wine, and wine does not apply
 //   the receive time-out either. So the calls that wait run on a thread of
@@ -47,12 +51,16 @@ class HttpClientWinInet final : public HttpClient {
 
  private:
   struct Session;
+  struct SecureRequest;
 
   // Called where WinINet says the body has ended.
   std::uint32_t CheckEnd(HttpHandle request);
   void Count(HttpHandle request, std::uint64_t bytes);
   // The session a handle was made under; null for a handle of no session.
   std::shared_ptr<Session> SessionOf(HttpHandle handle);
+  // The WinINet request holding the answer to a launcher's request: the
+  // last one a secure request was redirected to, else the request itself.
+  HttpHandle Answering(HttpHandle request);
   // Runs call on the session's thread and answers its result, or
   // err::kInternetOperationCancelled as soon as the session is aborted.
   std::uint32_t WaitFor(HttpHandle handle, std::function<std::uint32_t()> call);
@@ -61,6 +69,7 @@ class HttpClientWinInet final : public HttpClient {
   std::unordered_map<HttpHandle, std::uint64_t> m_received;
   // Every open handle of a session: its library handle, connections and requests.
   std::unordered_map<HttpHandle, std::shared_ptr<Session>> m_sessions;
+  std::unordered_map<HttpHandle, std::shared_ptr<SecureRequest>> m_secure;
 };
 
 }  // namespace orv::win32
