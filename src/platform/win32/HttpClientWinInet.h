@@ -10,7 +10,7 @@
 namespace orv::win32 {
 
 // WinINet, call for call; the handles are WinINet's own. The cookie store,
-// redirects, time-outs and TLS are WinINet's. Two things are added:
+// redirects, time-outs and TLS are WinINet's. Three things are added:
 // - WinINet ends a body that the server cut short as if it were complete,
 //   so the bytes read of each request are counted and an end before the
 //   announced Content-Length is reported as err::kInternetConnectionAborted.
