@@ -668,6 +668,9 @@ class Request final : public Object {
     std::uint64_t lastProgress = NowMs();
     for (;;) {
       if (m_session.aborted) {
+        // A name lookup still under way is left to end on its own thread:
+        // curl would otherwise wait for it when the transfer is removed.
+        curl_easy_setopt(m_easy, CURLOPT_QUICK_EXIT, 1L);
         Fail(err::kInternetOperationCancelled);
         return;
       }
