@@ -92,6 +92,14 @@ void HttpSession::CloseExchange()
   request = nullptr;
 }
 
+void HttpSession::Abort()
+{
+  // The library handle is set and cleared on the window thread only, so it
+  // can be read here while a worker uses the others.
+  if (internet)
+    m_client.Abort(internet);
+}
+
 void HttpSession::Close()
 {
   CloseExchange();
@@ -102,11 +110,11 @@ void HttpSession::Close()
 std::uint32_t TimeoutMilliseconds(std::int32_t timeoutSetting)
 {
   constexpr std::int32_t kDefaultSeconds = 60;
-  constexpr std::int32_t kLongestSeconds = 0xFFFFFFFFu / 1000;
+  constexpr std::int32_t kFirstMilliseconds = 1000;
   if (timeoutSetting <= 0)
     timeoutSetting = kDefaultSeconds;
-  if (timeoutSetting > kLongestSeconds)
-    timeoutSetting = kLongestSeconds;
+  if (timeoutSetting >= kFirstMilliseconds)
+    return static_cast<std::uint32_t>(timeoutSetting);
   return static_cast<std::uint32_t>(timeoutSetting) * 1000;
 }
 

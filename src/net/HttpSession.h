@@ -38,6 +38,11 @@ class HttpSession {
   void CloseExchange();
   // Teardown: connection, request, then the library handle.
   void Close();
+  // From the window thread while a worker uses the session: ends the wait
+  // of the exchange in progress at once, and every later exchange fails the
+  // same way. For stopping a worker for good: a worker waiting on a server
+  // that never answers would not see workerRun until its time-out.
+  void Abort();
 
   // The error number of the last call that failed, for the caller's line.
   std::uint32_t LastError() const { return m_lastError; }
@@ -54,8 +59,10 @@ class HttpSession {
   std::uint32_t m_lastError = 0;
 };
 
-// The Timeout setting is a number of seconds; the library takes
-// milliseconds. A value of 0 or less means the default of 60 seconds.
+// The Timeout setting in the milliseconds the library takes. Below 1000 it
+// is a number of seconds; from 1000 on it was written in milliseconds, as
+// the library counts, and is taken as it stands (read as seconds, 30000
+// would wait more than eight hours). 0 or less means the default of 60 s.
 std::uint32_t TimeoutMilliseconds(std::int32_t timeoutSetting);
 
 }  // namespace orv

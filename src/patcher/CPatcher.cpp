@@ -21,8 +21,10 @@ CPatcher::~CPatcher()
 {
   // The owner waits for the thread first; this only keeps a forgotten one
   // from outliving the objects it uses.
-  if (connection.workerThread.Running())
+  if (connection.workerThread.Running()) {
     m_global.workerRun = 0;
+    connection.session.Abort();
+  }
   connection.workerThread.Join();
 }
 
@@ -61,6 +63,10 @@ void PatchThreadProc(CPatcher* patcher)
 
 void WaitForWorker(CPatcher& patcher)
 {
+  // A download waiting on the server would look at workerRun only when
+  // the server answers or the time-out passes.
+  if (patcher.connection.workerThread.Started())
+    patcher.connection.session.Abort();
   patcher.connection.workerThread.Wait(patcher.m_global);
 }
 

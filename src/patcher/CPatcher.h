@@ -86,9 +86,10 @@ class CPatcher {
 // on again.
 void PatchThreadProc(CPatcher* patcher);
 
-// On the window thread: stops the patcher's thread (workerRun cleared) and
-// waits for it while the window goes on handling its events, then forgets
-// it. Returns at once when no thread was started.
+// On the window thread: stops the patcher's thread (workerRun cleared, the
+// session's network waits ended for good) and waits for it while the window
+// goes on handling its events, then forgets it. Returns at once when no
+// thread was started.
 void WaitForWorker(CPatcher& patcher);
 
 // The parallel patcher: a pool of connections, a lock and a list, set up and

@@ -67,6 +67,12 @@ class HttpClient {
                              std::uint32_t& read) = 0;
   // Closes a handle of any kind; a null handle is ignored.
   virtual void Close(HttpHandle handle) = 0;
+  // From any thread, while other threads use the session: ends at once the
+  // wait of every request made under the library handle, the one in
+  // progress and every later one, with err::kInternetOperationCancelled.
+  // For stopping a session's work for good; its handles are still closed
+  // by their owners as usual.
+  virtual void Abort(HttpHandle internet) = 0;
 };
 
 }  // namespace orv

@@ -136,7 +136,10 @@ std::string Serialise(const std::vector<Section>& sections)
 {
   std::string text;
   for (const Section& section : sections) {
-    if (!section.name.empty()) {
+    // Only the lines before the first header have none. A header with an
+    // empty name ("[]") is a header all the same: without it, its keys
+    // would fall into the section above.
+    if (&section != &sections.front()) {
       text += '[';
       text += section.name;
       text += ']';

@@ -34,12 +34,13 @@ struct Entry {
 };
 
 struct Section {
-  std::string name;  // empty for the lines before the first section
+  std::string name;  // empty for the lines before the first section, and for "[]"
   std::vector<Entry> entries;
 };
 
-// The sections in file order; the first is the unnamed one.
+// The sections in file order; the first is the lines before any header.
 std::vector<Section> Parse(std::string_view text);
+// Every section but the first is written with its header, "[]" included.
 std::string Serialise(const std::vector<Section>& sections);
 
 bool NamesEqual(std::string_view a, std::string_view b);

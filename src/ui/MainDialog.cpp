@@ -241,6 +241,11 @@ void MainDialog::RunMainButtonAction()
 
 void MainDialog::WaitForWorkers()
 {
+  // The connect and login threads may be waiting on a server that accepts
+  // and never answers; they would see workerRun only at the time-out. These
+  // sessions are not used again once their workers are waited for.
+  versionConnection.session.Abort();
+  loginContext.session.Abort();
   WaitForWorker(stepPatcher);
   WaitForWorker(parallelPatcher);
   connectThread.Wait(m_global);

@@ -468,6 +468,34 @@ TEST_F(HttpClientCurlTest, HttpsTrustsTheExtraAuthorityBesidesTheSystemOnes)
   }
 }
 
+TEST_F(HttpClientCurlTest, ASecureRequestFollowsRedirectsToHttpsOnly)
+{
+  LoopbackServer secure(LoopbackServer::Scheme::Https);
+  posix::HttpClientCurl trusting(secure.caFile());
+  secure.Handle("POST", "/login", [](const HttpRequestSeen&) {
+    return HttpReply{302, "", {{"Location", "/home?a=1"}, {"Set-Cookie", "tls=7; Path=/"}}};
+  });
+  secure.Handle("GET", "/home", [](const HttpRequestSeen& seen) {
+    return HttpReply{200, seen.query + " " + seen.Header("Cookie"), {}};
+  });
+  Exchange signIn(trusting, secure.port(), "POST", "/login", HttpClient::kSecure);
+  ASSERT_EQ(signIn.Send("", "user=a"), 0u);
+  std::string body;
+  EXPECT_EQ(signIn.ReadBody(body), 0u);
+  // Other tests of the process may have left cookies of their own.
+  EXPECT_EQ(body.rfind("a=1 ", 0), 0u) << body;
+  EXPECT_NE(body.find("tls=7"), std::string::npos) << body;
+
+  // Followed, a 307 sent the sign-in form's body on to the plain server in clear.
+  server.ServeText("/form", "taken");
+  const std::string plain = "http://127.0.0.1:" + std::to_string(server.port()) + "/form";
+  secure.Handle("POST", "/leak",
+                [&](const HttpRequestSeen&) { return HttpReply{307, "", {{"Location", plain}}}; });
+  Exchange post(trusting, secure.port(), "POST", "/leak", HttpClient::kSecure);
+  EXPECT_EQ(post.Send("", "user=a&password=secret"), err::kInternetHttpsToHttpOnRedirect);
+  EXPECT_TRUE(server.Requests().empty());
+}
+
 TEST_F(HttpClientCurlTest, HttpsFailsWithAnUnknownAuthorityOrNoTls)
 {
   LoopbackServer secure(LoopbackServer::Scheme::Https);

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QImage>
 #include <QKeyEvent>
@@ -526,6 +527,27 @@ TEST_F(QtWindowTest, WorkersReachTheWindowInOrderAndAMessageBoxHoldsItsWorkerUnt
     QTest::keyClick(Control<QComboBox>(ctl::kKivoraIdCombo), Qt::Key_Escape);
     EXPECT_EQ(m_view.MainWindow(), nullptr);
   });
+}
+
+TEST_F(QtWindowTest, ExitWhileTheServersAcceptAndNeverAnswerEndsTheLauncherAtOnce)
+{
+  // Exit waited for the connect thread, and the connect thread for the
+  // information and version downloads to time out one after the other.
+  RawServer silent("", true);
+  m_deployment.patchPort = m_deployment.infoPort = silent.port();
+  WriteSettings("Timeout=10\r\n");
+  Launcher launcher(m_backends.With(m_view), m_deployment);
+  QElapsedTimer sincePress;
+  QTimer::singleShot(0, [&] {
+    EXPECT_TRUE(WaitFor([&] { return m_view.MainWindow() && silent.connections() > 0; }));
+    EXPECT_FALSE(Button(ctl::kMainButton)->isEnabled());  // still connecting
+    sincePress.start();
+    QTest::keyClick(Control<QComboBox>(ctl::kKivoraIdCombo), Qt::Key_Escape);
+  });
+  EXPECT_EQ(launcher.Run(), 1);
+  // Well before the 20 s the two time-outs take.
+  EXPECT_LT(sincePress.elapsed(), 5000);
+  EXPECT_EQ(silent.connections(), 1);  // the version download never went out
 }
 
 TEST_F(QtWindowTest, WithAutoStartTheWindowUpdatesSignsInAndStartsTheGameByItself)

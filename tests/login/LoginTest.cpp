@@ -196,6 +196,23 @@ TEST_F(LoginTest, PagesThatDoNotHoldTheAccountOrThePasswordEndTheRun)
   }
 }
 
+TEST_F(LoginTest, ASiteWhoseCertificateNamesAnotherHostNeverSeesTheForm)
+{
+  // A trusted authority's certificate for another name: the sign-in must
+  // refuse it, or any server holding such a certificate gets the password.
+  LoopbackServer impostor(LoopbackServer::Scheme::HttpsForAnotherName);
+  m_deployment.portalPort = impostor.port();
+  CGlobal& global = StartLauncher();
+  ConnectionContext context(global);
+  ASSERT_EQ(context.session.Open(10000), 0);
+  EXPECT_LT(LoginPortal(global, "kivora-user", "secret", context), 0);
+  // Refused in the handshake (WinINet names the fault 12038, curl 12045).
+  ASSERT_EQ(m_view.LogLines().size(), 2u);
+  EXPECT_EQ(m_view.LogLines()[0].rfind("SendRequest Err:[120", 0), 0u) << m_view.LogLines()[0];
+  EXPECT_EQ(m_view.LogLines()[1], "リクエストの送信に失敗");
+  EXPECT_TRUE(impostor.Requests().empty());
+}
+
 TEST_F(LoginTest, LongInputsAndSpecialCharactersArriveWhole)
 {
   // 255 bytes each, with every character a form treats specially and
@@ -281,6 +298,11 @@ TEST(FindOneTimePass, ThePasswordFollowsTheSecondSeparatorAndIsCutAtThePageEnd)
   ASSERT_TRUE(FindOneTimePass("WebGameLaunch('orv', '" + kSiid1 + "', 'short", password));
   EXPECT_EQ(password, "short");
   EXPECT_FALSE(FindOneTimePass("WebGameLaunch('orv', '" + kSiid1 + "')", password));
+  // The second search starts 13 bytes past the first separator: with a
+  // service id shorter than 9 bytes it skips the separator after it.
+  ASSERT_TRUE(FindOneTimePass("WebGameLaunch('orv', 'S1', 'second', '" + kOneTimePass + "')",
+                              password));
+  EXPECT_EQ(password, kOneTimePass);
 }
 
 }  // namespace

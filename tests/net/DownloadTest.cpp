@@ -1,5 +1,6 @@
 // The in-memory and file downloads against real loopback servers.
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "net/ConnectionContext.h"
@@ -192,27 +193,88 @@ TEST_F(DownloadTest, FileDownloadFailuresLeaveNoBytes)
 
 TEST_F(DownloadTest, ClearingWorkerRunStopsTheFileDownloadAndLeavesItEmpty)
 {
-  m_server.ServeGenerated("/huge.bin", 1u << 30);
-  CGlobal& global = Start();
+  // A body that trickles in for far longer than the test: a download that
+  // did not stop at the flag would read on until the backstop cut it.
+  auto trickle = std::make_unique<RawServer>(
+      "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 't'), true, 1);
+  CGlobal& global = Start(10000, trickle->port());
+  Clock& clock = global.platform().clock;
   std::atomic<bool> done{false};
+  std::atomic<std::uint32_t> stoppedAt{0};
   std::thread stopper([&] {
     while (!done && m_view.StatusLines().empty())
       PauseMilliseconds(1);
+    stoppedAt = clock.Milliseconds();
     global.workerRun = 0;
-    // Wine's WinINet reads the rest of a body before it closes the request,
-    // at its own pace: a whole gigabyte. The server ends that wait once the
-    // launcher has had ample time to stop.
     for (int waited = 0; !done && waited < 3000; waited += 10)
       PauseMilliseconds(10);
     if (!done)
-      m_server.CutConnections();
+      trickle.reset();
   });
   const bool ok = DownloadToFile(global, *m_context, "/huge.bin", "huge.bin");
+  const std::uint32_t stopTook = clock.Milliseconds() - stoppedAt;
   done = true;
   stopper.join();
   EXPECT_FALSE(ok);
+  EXPECT_LT(stopTook, 1500u) << "the download did not stop before the backstop";
   EXPECT_EQ(std::filesystem::file_size(Work("huge.bin")), 0u);
   EXPECT_FALSE(std::filesystem::exists(Work("huge.bin.part")));
+}
+
+TEST_F(DownloadTest, AnAbortedSessionEndsItsWaitsAtOnceAndRefusesLaterOnes)
+{
+  // Servers that accept and never answer, and that stop in the middle of a
+  // body: without the abort each wait lasted the whole time-out (under wine
+  // for ever), and Exit waited with it.
+  auto silent = std::make_unique<RawServer>("", true);
+  auto stalled =
+      std::make_unique<RawServer>("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123", true);
+  CGlobal& global = Start(60000, silent->port());
+  Clock& clock = global.platform().clock;
+  ConnectionContext other(global);
+  ASSERT_EQ(other.session.Open(60000), 0);
+
+  // Runs download while another thread aborts the session once waiting
+  // holds; answers how long the download outlasted the abort. The server
+  // goes at 5 s if the abort did not end the wait.
+  const auto abortedAfter = [&](HttpSession& session, std::unique_ptr<RawServer>& server,
+                                const std::function<bool()>& waiting,
+                                const std::function<bool()>& download) {
+    std::atomic<bool> done{false};
+    std::atomic<std::uint32_t> abortedAt{0};
+    std::thread aborter([&] {
+      while (!done && !waiting())
+        PauseMilliseconds(1);
+      PauseMilliseconds(50);
+      abortedAt = clock.Milliseconds();
+      session.Abort();
+      for (int waited = 0; !done && waited < 5000; waited += 10)
+        PauseMilliseconds(10);
+      if (!done)
+        server.reset();
+    });
+    EXPECT_FALSE(download());
+    const std::uint32_t took = clock.Milliseconds() - abortedAt;
+    done = true;
+    aborter.join();
+    return took;
+  };
+  EXPECT_LT(abortedAfter(
+                m_context->session, silent, [&] { return silent->connections() > 0; },
+                [&] { return DownloadToFile(global, *m_context, "/f", "f.bin"); }),
+            1500u);
+  EXPECT_EQ(m_view.LastLogLine(), "ダウンロードリクエストの送信に失敗 Err:[12017]");
+  EXPECT_LT(abortedAfter(
+                other.session, stalled, [&] { return !m_view.StatusLines().empty(); },
+                [&] { return DownloadToMemory(global, "/m", other, "127.0.0.1", stalled->port()); }),
+            1500u);
+  EXPECT_EQ(std::string(other.body.begin(), other.body.end()), "0123");
+
+  // Every later exchange fails at once, before anything is sent.
+  RawServer answering("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  EXPECT_FALSE(ToMemory(global, "/later", answering.port()));
+  EXPECT_EQ(m_view.LastLogLine(), "ダウンロードリクエストの送信に失敗 Err:[12017]");
+  EXPECT_EQ(answering.connections(), 0);
 }
 
 TEST_F(DownloadTest, ParallelPatchingHidesTheProgress)
@@ -223,15 +285,6 @@ TEST_F(DownloadTest, ParallelPatchingHidesTheProgress)
   ASSERT_TRUE(DownloadToFile(global, *m_context, "/a.txt", "a.txt"));
   EXPECT_THAT(m_view.StatusLines(), IsEmpty());
   EXPECT_THAT(m_view.ProgressBar().positions, ElementsAre(0));
-}
-
-TEST(TimeoutSettingTest, IsSecondsGivenToTheLibraryAsMilliseconds)
-{
-  EXPECT_EQ(TimeoutMilliseconds(60), 60000u);
-  EXPECT_EQ(TimeoutMilliseconds(1), 1000u);
-  EXPECT_EQ(TimeoutMilliseconds(0), 60000u);
-  EXPECT_EQ(TimeoutMilliseconds(-5), 60000u);
-  EXPECT_EQ(TimeoutMilliseconds(INT32_MAX), 4294967000u);
 }
 
 }  // namespace

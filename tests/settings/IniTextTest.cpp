@@ -109,6 +109,14 @@ TEST(IniSet, AWriteWritesTheWholeFileInItsOwnForm)
   EXPECT_EQ(Set("[A]\rx=1\r", "B", "y", "2"), "[A]\r\nx=1\r\n[B]\r\ny=2\r\n");
 }
 
+TEST(IniSet, AHeaderWithAnEmptyNameKeepsItsKeys)
+{
+  // Without it the write dropped "[]" and its keys joined the section above.
+  const std::string text = "[A]\r\nx=1\r\n[]\r\ny=2\r\n";
+  EXPECT_EQ(Set(text, "A", "z", "3"), "[A]\r\nx=1\r\nz=3\r\n[]\r\ny=2\r\n");
+  EXPECT_EQ(Set(text, "B", "z", "3"), text + "[B]\r\nz=3\r\n");
+}
+
 TEST(IniSet, AnUnchangedValueNeedsNoWrite)
 {
   EXPECT_FALSE(Set("[A]\nx = 1\n\n", "a", "X", "  1"));

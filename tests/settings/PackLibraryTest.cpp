@@ -61,6 +61,28 @@ TEST_F(PackLibraryTest, PackedEntryIsUnpackedWhateverItsPackedMark)
   EXPECT_TRUE(m_view.Messages().empty());
 }
 
+TEST_F(PackLibraryTest, APackedEntryAsLongAsItsContentIsUnpackedNotCopied)
+{
+  // Only the whole stored size, packed mark included, equal to the size
+  // means "stored as it is". A run after an incompressible head packs to
+  // about the head's length: some length of run makes both sizes equal.
+  std::string head(64, '\0');
+  for (std::size_t i = 0; i < head.size(); ++i)
+    head[i] = static_cast<char>((i * 167 + 13) % 251);
+  for (std::size_t run = 0; run < 256; ++run) {
+    const std::string entry = head + std::string(run, 'r');
+    const std::vector<std::uint8_t> packed = Packed(entry);
+    if (packed.size() != entry.size())
+      continue;
+    const auto size = static_cast<std::uint32_t>(entry.size());
+    std::vector<std::uint8_t> out;
+    EXPECT_TRUE(global->Unpack(size | 0x80000000u, size, packed.data(), out));
+    EXPECT_EQ(out, Bytes(entry));
+    return;
+  }
+  FAIL() << "no run length packed to the entry's own length";
+}
+
 TEST_F(PackLibraryTest, CorruptEntryIsReportedAndHandedOverAsZeros)
 {
   const std::vector<std::uint8_t> garbage = {1, 2, 3, 4, 5};

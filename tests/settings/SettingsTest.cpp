@@ -5,6 +5,7 @@
 
 #include "app/CGlobal.h"
 #include "app/Status.h"
+#include "net/HttpSession.h"
 #include "settings/ProfileFile.h"
 #include "support/FrameFixture.h"
 #include "support/TempDir.h"
@@ -170,6 +171,19 @@ TEST_F(SettingsTest, AbsenceMarkLeavesTheConstructionValue)
   CGlobal& global = StartLauncher("LastGID=16777215\r\nTimeout=16777215\r\n");
   EXPECT_EQ(global.LastGID, 0);
   EXPECT_EQ(global.Timeout, 60);
+}
+
+TEST(TimeoutSettingTest, BelowAThousandIsSecondsFromAThousandOnMilliseconds)
+{
+  EXPECT_EQ(TimeoutMilliseconds(60), 60000u);
+  EXPECT_EQ(TimeoutMilliseconds(1), 1000u);
+  EXPECT_EQ(TimeoutMilliseconds(999), 999000u);
+  // Read as seconds, a value written in milliseconds waited over eight hours.
+  EXPECT_EQ(TimeoutMilliseconds(30000), 30000u);
+  EXPECT_EQ(TimeoutMilliseconds(1000), 1000u);
+  EXPECT_EQ(TimeoutMilliseconds(INT32_MAX), 2147483647u);
+  EXPECT_EQ(TimeoutMilliseconds(0), 60000u);
+  EXPECT_EQ(TimeoutMilliseconds(-5), 60000u);
 }
 
 TEST_F(SettingsTest, ConfWithoutHomeEmptiesItAndTheSaveWritesItEmpty)

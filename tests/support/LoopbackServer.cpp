@@ -74,7 +74,10 @@ struct TestAuthority {
         authority(MakeCertificate(authorityKey.get(), "Orv loopback test authority", 1,
                                   CertificateUse::Authority)),
         server(MakeCertificate(serverKey.get(), "localhost", 2, CertificateUse::Server,
-                               authority.get(), authorityKey.get()))
+                               authority.get(), authorityKey.get())),
+        elsewhere(MakeCertificate(serverKey.get(), "elsewhere.invalid", 3,
+                                  CertificateUse::Server, authority.get(), authorityKey.get(),
+                                  kAnotherName))
   {
     const std::string pem = CertificatePem(authority.get());
     std::string pattern = (fs::temp_directory_path() / "orv-test-ca-XXXXXX.pem").string();
@@ -95,6 +98,7 @@ struct TestAuthority {
   KeyPtr serverKey;
   CertificatePtr authority;
   CertificatePtr server;
+  CertificatePtr elsewhere;
   std::string file;
 };
 
@@ -184,10 +188,11 @@ struct LoopbackServer::Impl {
   explicit Impl(Scheme scheme)
   {
     IgnoreBrokenPipes();
-    if (scheme == Scheme::Https) {
+    if (scheme != Scheme::Http) {
       const TestAuthority& authority = Authority();
-      server = std::make_unique<httplib::SSLServer>(authority.server.get(),
-                                                    authority.serverKey.get());
+      server = std::make_unique<httplib::SSLServer>(
+          scheme == Scheme::Https ? authority.server.get() : authority.elsewhere.get(),
+          authority.serverKey.get());
       caFile = authority.file;
     } else {
       server = std::make_unique<httplib::Server>();

@@ -46,7 +46,13 @@ std::string GeneratedContent(std::uint64_t offset, std::size_t size);
 // moment it is constructed. Handlers run on the server's threads.
 class LoopbackServer {
  public:
-  enum class Scheme { Http, Https };
+  enum class Scheme {
+    Http,
+    Https,
+    // HTTPS with a certificate the tests' clients trust, issued for another
+    // host name than the ones they reach the server by.
+    HttpsForAnotherName,
+  };
   explicit LoopbackServer(Scheme scheme = Scheme::Http);
   // Stops and joins; open connections are cut, so this returns promptly
   // even while a client is connected or stalled.

@@ -107,10 +107,10 @@ struct LoopbackServer::Impl {
   {
     // A front that cannot listen throws, and the plain server stops as the
     // members go.
-    if (scheme == Scheme::Https) {
+    if (scheme != Scheme::Http) {
       TlsFront& tls = TlsFront::Get();
       caFile = tls.authorityFile();
-      port = tls.Forward(server.port());
+      port = tls.Forward(server.port(), scheme == Scheme::HttpsForAnotherName);
       front = &tls;
     }
   }

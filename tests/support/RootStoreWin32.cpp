@@ -211,9 +211,10 @@ class TrustedAuthorities {
       return;
     try {
       Turn turn;
-      for (const auto& [file, der] : m_added)
-        if (PCCERT_CONTEXT stored = Find(turn.store(), der))
-          CertDeleteCertificateFromStore(stored);  // frees the context
+      for (const auto& [file, certificates] : m_added)
+        for (const std::vector<BYTE>& der : certificates)
+          if (PCCERT_CONTEXT stored = Find(turn.store(), der))
+            CertDeleteCertificateFromStore(stored);  // frees the context
     } catch (const std::exception&) {
       // The next process that trusts an authority removes them.
     }
@@ -224,28 +225,30 @@ class TrustedAuthorities {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_added.count(pemFile))
       return;
-    const std::vector<BYTE> der = ReadPem(pemFile);
+    const std::vector<std::vector<BYTE>> certificates = ReadPems(pemFile);
     if (!m_session)
       m_session = std::make_unique<Session>();
     {
       Turn turn;
       RemoveOrphansIn(turn);
-      AddIn(turn, der, ThisProcess());
-      m_added.emplace(pemFile, der);
+      for (const std::vector<BYTE>& der : certificates)
+        AddIn(turn, der, ThisProcess());
+      m_added.emplace(pemFile, certificates);
     }
     // WinINet checks certificates with the process's default chain engine,
     // which reads the root store when it is first used: that first use is
     // here, after the change was committed, so that the read holds the new
-    // authority.
-    if (!ChainsToATrustedRoot(der))
-      throw std::runtime_error("the root store does not trust " + pemFile + " after all");
+    // authorities. Those of a later file would not be seen.
+    for (const std::vector<BYTE>& der : certificates)
+      if (!ChainsToATrustedRoot(der))
+        throw std::runtime_error("the root store does not trust " + pemFile + " after all");
   }
 
  private:
   std::mutex m_lock;
   // Released once the destructor has taken the authorities out.
   std::unique_ptr<Session> m_session;
-  std::map<std::string, std::vector<BYTE>> m_added;
+  std::map<std::string, std::vector<std::vector<BYTE>>> m_added;
 };
 
 }  // namespace
@@ -270,21 +273,38 @@ Owner ThisProcess()
   return {GetCurrentProcessId(), Ticks(created)};
 }
 
-std::vector<BYTE> ReadPem(const std::string& pemFile)
+std::vector<std::vector<BYTE>> ReadPems(const std::string& pemFile)
 {
   std::ifstream in(pemFile, std::ios::binary);
   const std::string pem{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  DWORD size = 0;
-  if (pem.empty() ||
-      !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                            nullptr, &size, nullptr, nullptr))
+  // The decoder takes the first block of a text: each block goes on its own.
+  const std::string end = "-----END CERTIFICATE-----";
+  std::vector<std::vector<BYTE>> certificates;
+  for (std::size_t at = pem.find("-----BEGIN"); at != std::string::npos;
+       at = pem.find("-----BEGIN", at + 1)) {
+    const std::size_t stop = pem.find(end, at);
+    if (stop == std::string::npos)
+      break;
+    const std::string block = pem.substr(at, stop + end.size() - at);
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+      throw std::runtime_error("a broken certificate in " + pemFile);
+    std::vector<BYTE> der(size);
+    if (!CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
+      throw std::runtime_error("a broken certificate in " + pemFile);
+    der.resize(size);
+    certificates.push_back(std::move(der));
+  }
+  if (certificates.empty())
     throw std::runtime_error("no certificate in " + pemFile);
-  std::vector<BYTE> der(size);
-  if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                            der.data(), &size, nullptr, nullptr))
-    throw std::runtime_error("no certificate in " + pemFile);
-  der.resize(size);
-  return der;
+  return certificates;
+}
+
+std::vector<BYTE> ReadPem(const std::string& pemFile)
+{
+  return ReadPems(pemFile).front();
 }
 
 void Add(const std::vector<BYTE>& der, const Owner& owner)

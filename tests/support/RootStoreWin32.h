@@ -37,7 +37,8 @@ struct Owner {
 
 Owner ThisProcess();
 
-// The certificate of a PEM file in DER form.
+// The certificates of a PEM file in DER form, in their order; the first.
+std::vector<std::vector<BYTE>> ReadPems(const std::string& pemFile);
 std::vector<BYTE> ReadPem(const std::string& pemFile);
 
 // Adds the certificate to the store, marked as owner's.

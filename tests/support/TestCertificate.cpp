@@ -12,11 +12,6 @@ namespace orv::test {
 
 namespace {
 
-// The launcher reaches one publisher site as 127.0.0.1 and the other as
-// localhost. Wine's check of the name compares DNS names only, so the
-// address stands among them too.
-constexpr const char* kServerNames = "DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1";
-
 void AddExtension(X509* certificate, X509V3_CTX* context, int nid, const char* value)
 {
   X509_EXTENSION* extension = X509V3_EXT_nconf_nid(nullptr, context, nid, value);
@@ -59,7 +54,8 @@ KeyPtr MakeKey()
 }
 
 CertificatePtr MakeCertificate(EVP_PKEY* key, const std::string& commonName, long serial,
-                               CertificateUse use, X509* issuer, EVP_PKEY* issuerKey)
+                               CertificateUse use, X509* issuer, EVP_PKEY* issuerKey,
+                               const char* serverNames)
 {
   const bool selfSigned = use != CertificateUse::Server;
   if (!selfSigned && (!issuer || !issuerKey))
@@ -94,7 +90,7 @@ CertificatePtr MakeCertificate(EVP_PKEY* key, const std::string& commonName, lon
       AddExtension(made, &context, NID_basic_constraints, "critical,CA:FALSE");
       AddExtension(made, &context, NID_key_usage, "critical,digitalSignature");
       AddExtension(made, &context, NID_ext_key_usage, "serverAuth");
-      AddExtension(made, &context, NID_subject_alt_name, kServerNames);
+      AddExtension(made, &context, NID_subject_alt_name, serverNames);
       break;
     case CertificateUse::AuthorityAndServer:
       // WinINet checks the revocation of every certificate of a chain below
@@ -104,7 +100,7 @@ CertificatePtr MakeCertificate(EVP_PKEY* key, const std::string& commonName, lon
       AddExtension(made, &context, NID_basic_constraints, "critical,CA:TRUE");
       AddExtension(made, &context, NID_key_usage, "critical,digitalSignature,keyCertSign");
       AddExtension(made, &context, NID_ext_key_usage, "serverAuth");
-      AddExtension(made, &context, NID_subject_alt_name, kServerNames);
+      AddExtension(made, &context, NID_subject_alt_name, serverNames);
       break;
   }
   // ECDSA draws a new random number for every signature, so signing again

@@ -85,9 +85,10 @@ void TlsFront::Close()
     DeleteFileA(m_authorityFile.c_str());
 }
 
-std::uint16_t TlsFront::Forward(std::uint16_t target)
+std::uint16_t TlsFront::Forward(std::uint16_t target, bool misnamed)
 {
-  const std::string answer = Ask("forward " + std::to_string(target));
+  const std::string answer =
+      Ask((misnamed ? "forward-misnamed " : "forward ") + std::to_string(target));
   const unsigned long port = std::strtoul(answer.c_str(), nullptr, 10);
   if (port == 0 || port > 65535 || answer.find_first_not_of("0123456789") != std::string::npos)
     throw std::runtime_error("the TLS front cannot listen: " + answer);

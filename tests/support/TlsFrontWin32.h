@@ -22,10 +22,12 @@ class TlsFront {
   // and the next call tries again.
   static TlsFront& Get();
 
-  // A PEM file of the front's certificate, which is its own authority.
+  // A PEM file of the front's two certificates, each its own authority: the
+  // one for the loopback names and the one for another name.
   const std::string& authorityFile() const { return m_authorityFile; }
-  // A TLS listener in front of 127.0.0.1:target; answers its port.
-  std::uint16_t Forward(std::uint16_t target);
+  // A TLS listener in front of 127.0.0.1:target, with the certificate for
+  // the loopback names or the other one; answers its port.
+  std::uint16_t Forward(std::uint16_t target, bool misnamed = false);
   // Closes that listener and cuts its connections.
   void Stop(std::uint16_t port);
 

@@ -357,6 +357,34 @@ TEST_F(HttpsWinInetTest, AServerThatCutsItsConnectionCutsTheClientsToo)
   EXPECT_EQ(result, err::kInternetConnectionAborted);
 }
 
+TEST_F(HttpsWinInetTest, ASecureRequestFollowsRedirectsToHttpsOnly)
+{
+  // The sign-in pattern over HTTPS: the cookie the redirect sets goes along.
+  secure->Handle("POST", "/login", [](const HttpRequestSeen&) {
+    return HttpReply{302, "", {{"Location", "/home?a=1"}, {"Set-Cookie", "tls=7; Path=/"}}};
+  });
+  secure->Handle("GET", "/home", [](const HttpRequestSeen& seen) {
+    return HttpReply{200, seen.query + " " + seen.Header("Cookie"), {}};
+  });
+  Exchange signIn(http, secure->port(), "POST", "/login", HttpClient::kSecure);
+  ASSERT_EQ(signIn.Send("", "user=a"), 0u);
+  EXPECT_EQ(signIn.Number(kStatus), 200u);
+  std::string body;
+  EXPECT_EQ(signIn.ReadBody(body), 0u);
+  // Other tests of the process may have left cookies of their own.
+  EXPECT_EQ(body.rfind("a=1 ", 0), 0u) << body;
+  EXPECT_NE(body.find("tls=7"), std::string::npos) << body;
+
+  // Wine followed this one and sent the form's body on to the plain server.
+  server.Route("POST", "/form", [](const SeenRequest&) { return Reply{200, "taken"}; });
+  const std::string plain = "http://127.0.0.1:" + std::to_string(server.port()) + "/form";
+  secure->Handle("POST", "/leak",
+                 [&](const HttpRequestSeen&) { return HttpReply{307, "", {{"Location", plain}}}; });
+  Exchange post(http, secure->port(), "POST", "/leak", HttpClient::kSecure);
+  EXPECT_EQ(post.Send("", "user=a&password=secret"), err::kInternetHttpsToHttpOnRedirect);
+  EXPECT_TRUE(server.Requests().empty());
+}
+
 TEST_F(HttpsWinInetTest, PlainHttpNeverReachesTheServerBehindTheFront)
 {
   secure->ServeText("/", "secret");

@@ -16,7 +16,14 @@
 // in the one account given (names in UTF-8), lists its ORV accounts and
 // issues a new one-time password for each menu page asked for, printing it
 // ("one-time password ...") so that whoever runs the demo can check it.
+//
+//   demo_server --silent <port> [<port>...]
+//
+// stands for servers that have hung: every port takes connections and
+// requests and never answers. It prints one "silent" line once all listen.
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -194,16 +201,60 @@ void ServeSites(httplib::Server& portal, httplib::Server& member, demo::KivoraPa
              });
 }
 
+// Listens on each port and never takes a connection off the queue: the
+// system completes the connections and keeps what the clients send, and
+// nothing ever answers. Until SIGTERM or SIGINT.
+int StaySilent(const std::vector<int>& ports, sigset_t& stopSignals)
+{
+  std::string where;
+  for (const int port : ports) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, kHost, &address.sin_addr);
+    if (listener < 0 || setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, SOMAXCONN) != 0) {
+      std::fprintf(stderr, "demo_server: cannot listen on %s:%d: %s\n", kHost, port,
+                   std::strerror(errno));
+      return 1;
+    }
+    where += (where.empty() ? "" : ", ") + std::string(kHost) + ":" + std::to_string(port);
+  }
+  PrintLine("demo_server: silent on " + where);
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
   const char* usage =
       "usage: demo_server <folder> <port> [<port>...] [--sites <portal-port> <member-port> "
-      "<certificate.pem> <key.pem> <kivora-id> <password> <orv-id> [<orv-id>...]]\n";
+      "<certificate.pem> <key.pem> <kivora-id> <password> <orv-id> [<orv-id>...]]\n"
+      "       demo_server --silent <port> [<port>...]\n";
   if (argc < 3) {
     std::fputs(usage, stderr);
     return 2;
+  }
+  if (std::strcmp(argv[1], "--silent") == 0) {
+    std::vector<int> ports(static_cast<std::size_t>(argc - 2));
+    for (int at = 2; at < argc; ++at) {
+      if (!ParsePort(argv[at], ports[static_cast<std::size_t>(at - 2)])) {
+        std::fprintf(stderr, "demo_server: %s is not a port\n", argv[at]);
+        return 2;
+      }
+    }
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return StaySilent(ports, stopSignals);
   }
   std::error_code error;
   const fs::path root = fs::canonical(argv[1], error);

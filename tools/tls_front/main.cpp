@@ -5,11 +5,13 @@
 //   tls_front <control port> <token>
 //
 // It makes a self-signed certificate for "localhost" and 127.0.0.1, the test
-// authority, connects to 127.0.0.1:<control port> (the test process listens
-// there) and sends "<token> <length>\n" followed by the certificate's PEM.
-// Then the test process sends one command a line:
+// authority, and one for another name, connects to 127.0.0.1:<control port>
+// (the test process listens there) and sends "<token> <length>\n" followed
+// by both certificates' PEM, for the test process to trust. Then the test
+// process sends one command a line:
 //   "forward <port>" a new listener on 127.0.0.1 whose TLS connections are
 //                    relayed to 127.0.0.1:<port>; answers "<listener port>"
+//   "forward-misnamed <port>"  the same with the certificate for another name
 //   "stop <port>"    closes that listener and cuts its connections;
 //                    answers "stopped"
 // or "error" for anything else. The front ends when the control connection
@@ -118,10 +120,10 @@ int ConnectTo(std::uint16_t port)
 
 // --- The server's certificate ---
 
-// The server's TLS context, and the PEM of its certificate for the test
-// process to trust. One self-signed certificate is the server's and its own
-// authority.
-SSL_CTX* MakeContext(std::string& authorityPem)
+// A TLS context for servers of those names, and the PEM of its certificate
+// for the test process to trust. One self-signed certificate is the
+// server's and its own authority.
+SSL_CTX* MakeContext(const char* serverNames, std::string& authorityPem)
 {
   // Test processes that run at once share one store of trusted authorities:
   // each one's certificate has a name and serial of its own.
@@ -132,7 +134,7 @@ SSL_CTX* MakeContext(std::string& authorityPem)
   const orv::test::KeyPtr key = orv::test::MakeKey();
   const orv::test::CertificatePtr certificate = orv::test::MakeCertificate(
       key.get(), "Orv loopback test server " + std::to_string(serial), serial,
-      orv::test::CertificateUse::AuthorityAndServer);
+      orv::test::CertificateUse::AuthorityAndServer, nullptr, nullptr, serverNames);
   authorityPem = orv::test::CertificatePem(certificate.get());
 
   SSL_CTX* context = SSL_CTX_new(TLS_server_method());
@@ -150,6 +152,7 @@ SSL_CTX* MakeContext(std::string& authorityPem)
 // --- Relayed connections ---
 
 struct Forward {
+  SSL_CTX* context = nullptr;
   int listener = -1;
   std::uint16_t port = 0;    // where TLS clients connect
   std::uint16_t target = 0;  // the plain server behind it
@@ -158,11 +161,11 @@ struct Forward {
 // One client's TLS connection and the plain connection to the server.
 class Link {
  public:
-  Link(SSL_CTX* context, int client, const Forward& forward)
+  Link(int client, const Forward& forward)
       : m_port(forward.port), m_target(forward.target), m_client(client),
         m_deadline(NowMs() + kHandshakeMs)
   {
-    m_ssl = SSL_new(context);
+    m_ssl = SSL_new(forward.context);
     if (!m_ssl || SSL_set_fd(m_ssl, client) != 1)
       Fail("out of memory");
   }
@@ -328,7 +331,10 @@ class Link {
 
 class Front {
  public:
-  Front(SSL_CTX* context, int control) : m_context(context), m_control(control) {}
+  Front(SSL_CTX* context, SSL_CTX* misnamed, int control)
+      : m_context(context), m_misnamed(misnamed), m_control(control)
+  {
+  }
   ~Front()
   {
     m_links.clear();
@@ -393,15 +399,18 @@ class Front {
     if (port == 0)
       return "error";
     if (verb == "forward")
-      return Open(port);
+      return Open(m_context, port);
+    if (verb == "forward-misnamed")
+      return Open(m_misnamed, port);
     if (verb == "stop" && Stop(port))
       return "stopped";
     return "error";
   }
 
-  std::string Open(std::uint16_t target)
+  std::string Open(SSL_CTX* context, std::uint16_t target)
   {
     Forward forward;
+    forward.context = context;
     forward.target = target;
     forward.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in address = Loopback(0);
@@ -440,7 +449,7 @@ class Front {
         return;
       const int on = 1;
       setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      m_links.push_back(std::make_unique<Link>(m_context, client, forward));
+      m_links.push_back(std::make_unique<Link>(client, forward));
     }
   }
 
@@ -450,6 +459,7 @@ class Front {
   }
 
   SSL_CTX* const m_context;
+  SSL_CTX* const m_misnamed;
   const int m_control;
   std::string m_commands;
   std::vector<Forward> m_forwards;
@@ -468,12 +478,17 @@ int main(int argc, char** argv)
   signal(SIGPIPE, SIG_IGN);
 
   std::string authorityPem;
+  std::string misnamedPem;
   SSL_CTX* context = nullptr;
+  SSL_CTX* misnamed = nullptr;
   try {
-    context = MakeContext(authorityPem);
+    context = MakeContext(orv::test::kLoopbackNames, authorityPem);
+    misnamed = MakeContext(orv::test::kAnotherName, misnamedPem);
   } catch (const std::exception& error) {
     Fail(error.what());
   }
+  // Both are trusted: a client refuses the second for its name alone.
+  authorityPem += misnamedPem;
   const int control = ConnectTo(ParsePort(argv[1]));
   if (control < 0)
     Fail("cannot reach the test process");
@@ -483,7 +498,8 @@ int main(int argc, char** argv)
     Fail("cannot greet the test process");
   SetNonBlocking(control);
 
-  Front(context, control).Run();
+  Front(context, misnamed, control).Run();
+  SSL_CTX_free(misnamed);
   SSL_CTX_free(context);
   return 0;
 }

@@ -224,6 +224,9 @@ struct Session final : Object {
   std::atomic<std::uint32_t> connectTimeout{kDefaultTimeout};
   std::atomic<std::uint32_t> sendTimeout{kDefaultTimeout};
   std::atomic<std::uint32_t> receiveTimeout{kDefaultTimeout};
+  // Set from another thread to stop the session's work for good; the
+  // transfer loop looks at it before every wait and is woken to do so.
+  std::atomic<bool> aborted{false};
 };
 
 // A connection handle: where the requests go. Nothing is opened until a
@@ -364,6 +367,8 @@ class Request final : public Object {
     Discard();
     m_body = std::move(body);
     m_sent = true;
+    if (m_session.aborted)
+      return Fail(err::kInternetOperationCancelled);
     if (!IsValidHost(m_connection->host))
       return Fail(err::kInternetNameNotResolved);
     m_easy = curl_easy_init();
@@ -480,6 +485,10 @@ class Request final : public Object {
     // run out; that is the server's doing, not this machine's.
     else if (result == CURLE_OUT_OF_MEMORY && !m_headersDone && m_phase == Phase::Receiving)
       m_error = err::kHttpInvalidServerResponse;
+    // The error WinINet gives a secure request sent on to plain HTTP.
+    else if (m_redirecting && result == CURLE_UNSUPPORTED_PROTOCOL &&
+             (m_flags & HttpClient::kSecure) != 0 && m_current.locationPlain)
+      m_error = err::kInternetHttpsToHttpOnRedirect;
     else if (m_redirecting &&
              (result == CURLE_URL_MALFORMAT || result == CURLE_UNSUPPORTED_PROTOCOL))
       m_error = err::kHttpRedirectFailed;
@@ -497,6 +506,8 @@ class Request final : public Object {
   struct Response {
     std::uint32_t status = 0;
     bool hasLocation = false;
+    // The new location is plain HTTP.
+    bool locationPlain = false;
     bool chunked = false;
     std::optional<std::uint64_t> contentLength;
     bool lengthInvalid = false;
@@ -590,7 +601,10 @@ class Request final : public Object {
     ok = ok && curl_easy_setopt(e, CURLOPT_PRIVATE, static_cast<void*>(this)) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
-    ok = ok && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    // A secure request never goes on in clear: a redirect to http would
+    // carry a sign-in form's body and the cookies of its answers unencrypted.
+    ok = ok && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https") ==
+                   CURLE_OK;
     // Direct connections: a proxy from the environment is not used.
     ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
@@ -653,6 +667,13 @@ class Request final : public Object {
     }
     std::uint64_t lastProgress = NowMs();
     for (;;) {
+      if (m_session.aborted) {
+        // A name lookup still under way is left to end on its own thread:
+        // curl would otherwise wait for it when the transfer is removed.
+        curl_easy_setopt(m_easy, CURLOPT_QUICK_EXIT, 1L);
+        Fail(err::kInternetOperationCancelled);
+        return;
+      }
       int running = 0;
       if (curl_multi_perform(m_session.multi, &running) != CURLM_OK) {
         Fail(err::kInternetInternalError);
@@ -758,7 +779,9 @@ class Request final : public Object {
     } else if (StartsWithNoCase(line, "transfer-encoding:")) {
       self.m_current.chunked = self.m_current.chunked || ContainsNoCase(line, "chunked");
     } else if (StartsWithNoCase(line, "location:")) {
-      self.m_current.hasLocation = !Trim(line.substr(9)).empty();
+      const std::string_view location = Trim(line.substr(9));
+      self.m_current.hasLocation = !location.empty();
+      self.m_current.locationPlain = StartsWithNoCase(location, "http:");
     }
     return length;
   }
@@ -1062,6 +1085,17 @@ std::uint32_t HttpClientCurl::Read(HttpHandle request, void* buffer, std::uint32
   if (const std::uint32_t error = m_shared->Find(request, Kind::Request, exchange))
     return error;
   return exchange->Read(buffer, size, read);
+}
+
+void HttpClientCurl::Abort(HttpHandle internet)
+{
+  std::shared_ptr<Session> session;
+  if (m_shared->Find(internet, Kind::Internet, session) != 0)
+    return;
+  session->aborted = true;
+  // A transfer loop asleep in the poll sees the flag now, not when the
+  // server or its time-out next wakes it.
+  curl_multi_wakeup(session->multi);
 }
 
 void HttpClientCurl::Close(HttpHandle handle)

@@ -32,6 +32,7 @@ class HttpClientCurl final : public HttpClient {
   std::uint32_t Read(HttpHandle request, void* buffer, std::uint32_t size,
                      std::uint32_t& read) override;
   void Close(HttpHandle handle) override;
+  void Abort(HttpHandle internet) override;
 
  private:
   struct Shared;

@@ -16,6 +16,11 @@
 //       options panel, and checks that its local version field read
 //       <version> and that the button still reads <caption>; an "Update" is
 //       then pressed and its end awaited. Then Exit, and the end.
+//   dialog_driver exit [--find <seconds>] [--after <milliseconds>] [--within <milliseconds>]
+//       finds the main window, leaves the launcher --after milliseconds to be
+//       busy (its connect sequence waiting on servers that never answer),
+//       presses Esc and measures how long its process takes to end. Exit
+//       status 0 when it ended within --within milliseconds, 1 otherwise.
 //   dialog_driver trust <certificate.pem> [<server name>...]
 //       adds the certificate to the machine's root authorities and checks that
 //       a TLS client trusts it under each name.
@@ -538,12 +543,87 @@ int Options(const std::wstring& caption, const std::wstring& version,
   return Drive(options, "the options panel opened and closed, Exit", round);
 }
 
+// Milliseconds of a clock finer than the tick count's 10 to 16.
+double NowMilliseconds()
+{
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+int ExitAtOnce(const std::vector<std::wstring>& options)
+{
+  ULONGLONG findMilliseconds = 60000;
+  DWORD afterMilliseconds = 2000;
+  DWORD withinMilliseconds = 1000;
+  for (std::size_t i = 0; i + 1 < options.size(); i += 2) {
+    const unsigned long long value = std::wcstoull(options[i + 1].c_str(), nullptr, 10);
+    if (options[i] == L"--find")
+      findMilliseconds = value * 1000;
+    else if (options[i] == L"--after")
+      afterMilliseconds = static_cast<DWORD>(value);
+    else if (options[i] == L"--within")
+      withinMilliseconds = static_cast<DWORD>(value);
+    else
+      return 2;
+  }
+  if (options.size() % 2 != 0)
+    return 2;
+
+  HWND window = FindMainWindow(findMilliseconds);
+  if (!window)
+    return 1;
+  DWORD processId = 0;
+  GetWindowThreadProcessId(window, &processId);
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+  if (!process) {
+    Say("FAILED: cannot watch the launcher's process " + std::to_string(processId));
+    return 1;
+  }
+  Sleep(afterMilliseconds);
+  RemoteDialog dialog(window);
+  const std::optional<bool> busy = dialog.ControlEnabled(orv::ctl::kMainButton);
+  Say(std::string("the main button is ") +
+      (busy ? (*busy ? "enabled" : "disabled (the launcher is still connecting)") : "unreadable"));
+  // Esc as the keyboard gives it to the dialog's focused control; the
+  // dialog's loop turns it into the Exit button's command.
+  HWND target = GetDlgItem(window, orv::ctl::kKivoraIdCombo);
+  const double pressed = NowMilliseconds();
+  if (!target || !PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 1) ||
+      !PostMessageW(target, WM_KEYUP, VK_ESCAPE, 0xC0000001)) {
+    Say("FAILED: Esc could not be posted");
+    CloseHandle(process);
+    return 1;
+  }
+  Say("pressed Esc");
+  // A launcher that hangs is left to the script, which stops it.
+  const DWORD waited = WaitForSingleObject(process, withinMilliseconds + 15000);
+  const double took = NowMilliseconds() - pressed;
+  CloseHandle(process);
+  if (waited != WAIT_OBJECT_0) {
+    Say("FAILED: the launcher's process was still running " +
+        std::to_string(static_cast<long>(took)) + " ms after Esc");
+    return 1;
+  }
+  char line[96];
+  std::snprintf(line, sizeof line, "the launcher's process ended %.0f ms after Esc", took);
+  Say(line);
+  if (took > withinMilliseconds) {
+    Say("FAILED: that is more than " + std::to_string(withinMilliseconds) + " ms");
+    return 1;
+  }
+  return 0;
+}
+
 int Usage()
 {
   std::fputs(
       "usage: dialog_driver run [--find <seconds>] [--step <seconds>] [--screenshot <file.bmp>]\n"
       "       dialog_driver login-again [--find <seconds>] [--step <seconds>]\n"
       "       dialog_driver options <caption> <version> [--find <seconds>] [--step <seconds>]\n"
+      "       dialog_driver exit [--find <seconds>] [--after <ms>] [--within <ms>]\n"
       "       dialog_driver trust <certificate.pem> [<server name>...]\n"
       "       dialog_driver untrust <certificate.pem>\n",
       stderr);
@@ -567,8 +647,9 @@ int main()
     return Usage();
 
   const std::wstring& command = arguments[0];
-  if (command == L"run") {
-    const int result = Run({arguments.begin() + 1, arguments.end()});
+  if (command == L"run" || command == L"exit") {
+    const std::vector<std::wstring> options(arguments.begin() + 1, arguments.end());
+    const int result = command == L"run" ? Run(options) : ExitAtOnce(options);
     return result == 2 ? Usage() : result;
   }
   if (command == L"login-again") {
