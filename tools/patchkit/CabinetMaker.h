@@ -7,10 +7,13 @@
 namespace orv::patchkit {
 
 // One file of a cabinet. The name is Shift_JIS, as the launcher spells it,
-// with folders separated by `\` or `/`.
+// with folders separated by `\` or `/`. The bytes are `content`, or, when
+// `source` is set, the file there, read as the cabinet is written so that a
+// large step never has to sit in memory.
 struct CabinetFile {
   std::string name;
   std::string content;
+  std::filesystem::path source;
 };
 
 // Writes a real cabinet holding the files in this order, compressed with

@@ -129,8 +129,17 @@ bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<Cabinet
       error = "cannot store the cabinet name of file " + std::to_string(i);
       return false;
     }
-    if (!WriteWholeFile(staging.path() / placeholders[i], files[i].content, error))
+    if (!files[i].source.empty()) {
+      std::error_code failed;
+      std::filesystem::create_symlink(std::filesystem::absolute(files[i].source),
+                                      staging.path() / placeholders[i], failed);
+      if (failed) {
+        error = "cannot stage " + files[i].source.string() + ": " + failed.message();
+        return false;
+      }
+    } else if (!WriteWholeFile(staging.path() / placeholders[i], files[i].content, error)) {
       return false;
+    }
     arguments.push_back(placeholders[i]);
   }
   std::error_code ignored;

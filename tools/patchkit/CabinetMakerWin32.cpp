@@ -12,8 +12,11 @@ bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<Cabinet
                  bool compress, std::string& error)
 {
   std::vector<CabinetFile> stored = files;
-  for (CabinetFile& file : stored)
+  for (CabinetFile& file : stored) {
     file.name = CabinetName(file.name);
+    if (!file.source.empty() && !ReadWholeFile(file.source, file.content, error))
+      return false;
+  }
   std::string bytes;
   return WriteCabinet(stored, {.compress = compress}, bytes, error) &&
          WriteWholeFile(cabinet, bytes, error);
