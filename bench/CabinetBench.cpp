@@ -28,7 +28,7 @@ const std::filesystem::path& Cabinet()
     }
     const std::filesystem::path path = folder.path() / "step.cab";
     if (!test::MakeCabinet(path, files)) {
-      std::fprintf(stderr, "gcab failed\n");
+      std::fprintf(stderr, "cannot make the cabinet\n");
       std::exit(1);
     }
     return path;

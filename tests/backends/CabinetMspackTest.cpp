@@ -40,7 +40,7 @@ void Put(std::string& bytes, std::size_t at, int width, std::uint32_t value)
 }
 
 // Offsets of the cabinet header and of its first folder and file entries
-// (cabinets made by gcab have no reserved areas).
+// (cabinets made by libgcab have no reserved areas).
 constexpr std::size_t kCabinetSize = 0x08;
 constexpr std::size_t kFilesOffset = 0x10;
 constexpr std::size_t kFolderCount = 0x1A;
@@ -98,9 +98,12 @@ std::string BigContent()
 
 TEST(CabinetMspack, EveryFileReachesTheTargetChosenForItStoredOrCompressed)
 {
+  // The last file is read from disk as the cabinet is written.
+  TempDir sources;
+  WriteFile(sources / "disk.bin", BigContent() + "tail");
   const std::vector<CabinetFile> files = {
       {"top.txt", "top"}, {"data\\sub\\a.txt", "hello"}, {"data/big.bin", BigContent()},
-      {"empty.txt", ""}};
+      {"empty.txt", ""}, {"disk.bin", "", sources / "disk.bin"}};
   for (bool compress : {false, true}) {
     SCOPED_TRACE(compress ? "MSZIP" : "stored");
     TempDir dir;
@@ -116,11 +119,13 @@ TEST(CabinetMspack, EveryFileReachesTheTargetChosenForItStoredOrCompressed)
     for (std::size_t i = 0; i < files.size(); ++i) {
       // Separators arrive as `\` however the cabinet was described.
       EXPECT_EQ(walk.seen[i].name, i == 2 ? "data\\big.bin" : files[i].name);
-      EXPECT_EQ(walk.seen[i].size, files[i].content.size());
-      EXPECT_EQ(ReadFile(dir / "out" / std::to_string(i)), files[i].content) << i;
+      const std::string content =
+          files[i].source.empty() ? files[i].content : ReadFile(files[i].source);
+      EXPECT_EQ(walk.seen[i].size, content.size());
+      EXPECT_EQ(ReadFile(dir / "out" / std::to_string(i)), content) << i;
     }
     // The files land only where the callback said: no in-cabinet folders, no partial files.
-    EXPECT_EQ(Listing(dir / "out"), (std::vector<std::string>{"0", "1", "2", "3"}));
+    EXPECT_EQ(Listing(dir / "out"), (std::vector<std::string>{"0", "1", "2", "3", "4"}));
   }
 }
 

@@ -13,8 +13,8 @@ namespace orv::test {
 using CabinetFile = patchkit::CabinetFile;
 
 // Writes a real cabinet holding the files in this order, compressed with
-// MSZIP when compress is true (patchkit::MakeCabinet: gcab on Linux, the
-// kit's own writer on Windows). Each name is stored exactly as given, with
+// MSZIP when compress is true (patchkit::MakeCabinet: libgcab on Linux,
+// cabinet.dll's FCI on Windows). Each name is stored exactly as given, with
 // `\` separators; names a packing tool would tidy ("..\evil.txt") are stored
 // as given too, so tests can hand the launcher hostile cabinets. On failure
 // it records a test failure and answers false (ASSERT_TRUE it in the caller).

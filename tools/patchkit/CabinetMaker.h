@@ -13,7 +13,7 @@ namespace orv::patchkit {
 struct CabinetFile {
   std::string name;
   std::string content;
-  std::filesystem::path source;
+  std::filesystem::path source{};
 };
 
 // Writes a real cabinet holding the files in this order, compressed with

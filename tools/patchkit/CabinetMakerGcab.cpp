@@ -1,19 +1,15 @@
-// The cabinets on Linux: gcab packs them, so that their MSZIP data comes
-// from a compressor of its own, and the names are then written in place.
+// The cabinets on Linux: libgcab lays them out and compresses them, reading
+// each file from where it lies; the names are then written in place.
 #include "patchkit/CabinetMaker.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <libgcab.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <fstream>
+#include <memory>
 
 #include "patchkit/CabinetWriter.h"
-#include "patchkit/Files.h"
 #include "platform/posix/Cp932.h"
 
 namespace orv::patchkit {
@@ -21,6 +17,7 @@ namespace orv::patchkit {
 namespace {
 
 // Where the cabinet keeps its file table.
+constexpr std::size_t kHeaderSize = 0x24;
 constexpr std::size_t kHeaderFilesOffset = 0x10;  // u32: offset of the first file entry
 constexpr std::size_t kHeaderFileCount = 0x1C;    // u16
 constexpr std::size_t kHeaderFlags = 0x1E;        // u16
@@ -31,15 +28,34 @@ constexpr std::uint16_t kAttributeUtf8Name = 0x80;
 // The file count is a 16-bit field of the header.
 constexpr std::size_t kMaxFiles = 0xFFFF;
 
+template <typename T>
+struct GObjectUnref {
+  void operator()(T* object) const { g_object_unref(object); }
+};
+template <typename T>
+using GPtr = std::unique_ptr<T, GObjectUnref<T>>;
+
+struct GErrorFree {
+  void operator()(GError* error) const { g_error_free(error); }
+};
+
+std::string Reason(GError* error)
+{
+  const std::unique_ptr<GError, GErrorFree> owned(error);
+  return error != nullptr ? error->message : "no reason given";
+}
+
 // The bytes a name is stored as: `\` separators, and UTF-8 where the name
-// is Shift_JIS, as gcab and the usual tools store names that are not ASCII.
+// is Shift_JIS, as the usual tools store names that are not ASCII.
 bool StoredName(const std::string& name, std::string& stored)
 {
   return posix::Cp932ToUtf8(CabinetName(name), stored);
 }
 
-// A plain file name of the given length, different for every index: gcab
-// stores it, and it is then overwritten in place by the real name.
+// A plain file name of the given length, different for every index: the
+// library stores it, and it is then overwritten in place by the real name.
+// The library would tidy a real name ("..", leading separators, drive
+// letters) and store it as it sees fit; hostile names must stay as given.
 bool Placeholder(std::size_t index, std::size_t length, std::string& placeholder)
 {
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
@@ -57,43 +73,102 @@ std::uint32_t Get(const std::string& bytes, std::size_t at, int width)
   return value;
 }
 
-// Runs gcab in the staging folder, so that the names it stores are the
-// relative ones it was given; its output goes to a log shown on failure.
-bool RunGcab(const std::filesystem::path& staging, const std::vector<std::string>& arguments,
-             std::string& error)
+GCabFile* NewFile(const CabinetFile& file, const std::string& name)
 {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>("gcab"));
-  for (const std::string& argument : arguments)
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
+  if (!file.source.empty()) {
+    const GPtr<GFile> source(g_file_new_for_path(file.source.c_str()));
+    return gcab_file_new_with_file(name.c_str(), source.get());
+  }
+  GBytes* bytes = g_bytes_new(file.content.data(), file.content.size());
+  GCabFile* made = gcab_file_new_with_bytes(name.c_str(), bytes);
+  g_bytes_unref(bytes);
+  return made;
+}
 
-  // Placeholders hold no '.', so the log cannot take the place of one.
-  const std::filesystem::path log = staging / "gcab.log";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, staging.c_str());
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t child = 0;
-  const int spawned = posix_spawnp(&child, "gcab", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    error = std::string("cannot start gcab: ") + std::strerror(spawned);
+bool WriteWithPlaceholders(const std::filesystem::path& cabinet,
+                           const std::vector<CabinetFile>& files,
+                           const std::vector<std::string>& placeholders, bool compress,
+                           std::string& error)
+{
+  const GPtr<GCabFolder> folder(
+      gcab_folder_new(compress ? GCAB_COMPRESSION_MSZIP : GCAB_COMPRESSION_NONE));
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const GPtr<GCabFile> file(NewFile(files[i], placeholders[i]));
+    GError* failure = nullptr;
+    if (!gcab_folder_add_file(folder.get(), file.get(), FALSE, nullptr, &failure)) {
+      error = "cannot add file " + std::to_string(i) + " to the cabinet: " + Reason(failure);
+      return false;
+    }
+  }
+  const GPtr<GCabCabinet> made(gcab_cabinet_new());
+  GError* failure = nullptr;
+  if (!gcab_cabinet_add_folder(made.get(), folder.get(), &failure)) {
+    error = "cannot lay out the cabinet: " + Reason(failure);
     return false;
   }
-  int status = 0;
-  pid_t waited = 0;
-  while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (waited < 0) {
-    error = std::string("cannot wait for gcab: ") + std::strerror(errno);
+  const GPtr<GFile> target(g_file_new_for_path(cabinet.c_str()));
+  const GPtr<GFileOutputStream> out(g_file_replace(target.get(), nullptr, FALSE,
+                                                   G_FILE_CREATE_REPLACE_DESTINATION, nullptr,
+                                                   &failure));
+  if (!out) {
+    error = "cannot create " + cabinet.string() + ": " + Reason(failure);
     return false;
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::string output, ignored;
-    ReadWholeFile(log, output, ignored);
-    error = "gcab failed (status " + std::to_string(status) + "): " + output;
+  if (!gcab_cabinet_write_simple(made.get(), G_OUTPUT_STREAM(out.get()), nullptr, nullptr,
+                                 nullptr, &failure)) {
+    error = "cannot write " + cabinet.string() + ": " + Reason(failure);
+    return false;
+  }
+  if (!g_output_stream_close(G_OUTPUT_STREAM(out.get()), nullptr, &failure)) {
+    error = "cannot finish " + cabinet.string() + ": " + Reason(failure);
+    return false;
+  }
+  return true;
+}
+
+// Replaces the placeholders by the stored names in the file table, which
+// lies before the data; only the table is read, however large the data.
+bool WriteNames(const std::filesystem::path& cabinet, const std::vector<std::string>& stored,
+                const std::vector<std::string>& placeholders, std::string& error)
+{
+  std::fstream file(cabinet, std::ios::in | std::ios::out | std::ios::binary);
+  std::string header(kHeaderSize, '\0');
+  if (!file || !file.read(header.data(), static_cast<std::streamsize>(header.size())) ||
+      header.compare(0, 4, "MSCF") != 0 || (Get(header, kHeaderFlags, 2) & kFlagReserve) != 0 ||
+      Get(header, kHeaderFileCount, 2) != stored.size()) {
+    error = "libgcab wrote a cabinet of an unexpected layout: " + cabinet.string();
+    return false;
+  }
+  const std::size_t tableStart = Get(header, kHeaderFilesOffset, 4);
+  std::size_t tableSize = 0;
+  for (const std::string& name : stored)
+    tableSize += kFileEntrySize + name.size() + 1;
+  std::string table(tableSize, '\0');
+  if (!file.seekg(static_cast<std::streamoff>(tableStart)) ||
+      !file.read(table.data(), static_cast<std::streamsize>(table.size()))) {
+    error = "cannot read the file table of " + cabinet.string();
+    return false;
+  }
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const std::size_t name = at + kFileEntrySize;
+    if (table.compare(name, placeholders[i].size() + 1, placeholders[i].c_str(),
+                      placeholders[i].size() + 1) != 0) {
+      error = "libgcab did not store file " + std::to_string(i) + " as " + placeholders[i];
+      return false;
+    }
+    table.replace(name, stored[i].size(), stored[i]);
+    bool ascii = true;
+    for (unsigned char byte : stored[i])
+      ascii = ascii && byte < 0x80;
+    const std::size_t attributes = at + kFileAttributes;
+    table[attributes] = static_cast<char>(ascii ? table[attributes] & ~kAttributeUtf8Name
+                                                : table[attributes] | kAttributeUtf8Name);
+    at = name + stored[i].size() + 1;
+  }
+  if (!file.seekp(static_cast<std::streamoff>(tableStart)) ||
+      !file.write(table.data(), static_cast<std::streamsize>(table.size())) || !file.flush()) {
+    error = "cannot write the names into " + cabinet.string();
     return false;
   }
   return true;
@@ -108,73 +183,17 @@ bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<Cabinet
     error = "a cabinet holds at most 65535 files";
     return false;
   }
-  // gcab would drop "..", leading separators and drive letters from a path,
-  // and a staged "..\x" would land outside the staging folder: every file is
-  // staged under a plain placeholder of its stored name's length instead,
-  // and the real names are written over the placeholders afterwards.
-  ScratchFolder staging;
-  if (staging.path().empty()) {
-    error = staging.error();
-    return false;
-  }
   std::vector<std::string> stored(files.size());
   std::vector<std::string> placeholders(files.size());
-  std::vector<std::string> arguments{"-c"};
-  if (compress)
-    arguments.push_back("-z");
-  arguments.push_back(std::filesystem::absolute(cabinet).string());
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (!StoredName(files[i].name, stored[i]) ||
         !Placeholder(i, stored[i].size(), placeholders[i])) {
       error = "cannot store the cabinet name of file " + std::to_string(i);
       return false;
     }
-    if (!files[i].source.empty()) {
-      std::error_code failed;
-      std::filesystem::create_symlink(std::filesystem::absolute(files[i].source),
-                                      staging.path() / placeholders[i], failed);
-      if (failed) {
-        error = "cannot stage " + files[i].source.string() + ": " + failed.message();
-        return false;
-      }
-    } else if (!WriteWholeFile(staging.path() / placeholders[i], files[i].content, error)) {
-      return false;
-    }
-    arguments.push_back(placeholders[i]);
   }
-  std::error_code ignored;
-  std::filesystem::remove(cabinet, ignored);
-  if (!RunGcab(staging.path(), arguments, error))
-    return false;
-
-  std::string bytes;
-  if (!ReadWholeFile(cabinet, bytes, error))
-    return false;
-  if (bytes.size() < 0x24 || bytes.compare(0, 4, "MSCF") != 0 ||
-      (Get(bytes, kHeaderFlags, 2) & kFlagReserve) != 0 ||
-      Get(bytes, kHeaderFileCount, 2) != files.size()) {
-    error = "gcab wrote a cabinet of an unexpected layout: " + cabinet.string();
-    return false;
-  }
-  std::size_t at = Get(bytes, kHeaderFilesOffset, 4);
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const std::size_t name = at + kFileEntrySize;
-    if (name + stored[i].size() >= bytes.size() ||
-        bytes.compare(name, placeholders[i].size() + 1, placeholders[i].c_str(),
-                      placeholders[i].size() + 1) != 0) {
-      error = "gcab did not store file " + std::to_string(i) + " as " + placeholders[i];
-      return false;
-    }
-    bytes.replace(name, stored[i].size(), stored[i]);
-    bool ascii = true;
-    for (unsigned char byte : stored[i])
-      ascii = ascii && byte < 0x80;
-    const std::size_t attributes = at + kFileAttributes;
-    bytes[attributes] = static_cast<char>(ascii ? bytes[attributes] & ~kAttributeUtf8Name
-                                                : bytes[attributes] | kAttributeUtf8Name);
-    at = name + stored[i].size() + 1;
-  }
-  return WriteWholeFile(cabinet, bytes, error);
+  return WriteWithPlaceholders(cabinet, files, placeholders, compress, error) &&
+         WriteNames(cabinet, stored, placeholders, error);
 }
 
 }  // namespace orv::patchkit

@@ -1,25 +1,292 @@
-// The cabinets on Windows, where there is no gcab: written in this process.
-// The names keep their Shift_JIS bytes unmarked, which is how SetupAPI hands
-// them back, in the ANSI code page, to the launcher's walk.
+// The cabinets on Windows: the FCI calls of cabinet.dll lay them out and
+// compress them. Every file FCI touches goes through the callbacks below, so
+// that a file given by its bytes is read from memory, a file given by its
+// path is read from disk a block at a time, and FCI's own scratch files stay
+// in a folder of ours. The names keep their Shift_JIS bytes unmarked, which
+// is how SetupAPI hands them back, in the ANSI code page, to the launcher.
 #include "patchkit/CabinetMaker.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <fci.h>
+
+#include <cstring>
+#include <memory>
 
 #include "patchkit/CabinetWriter.h"
 #include "patchkit/Files.h"
 
 namespace orv::patchkit {
 
+namespace {
+
+// A file FCI has open: one of the caller's contents, or a file on disk.
+struct OpenFile {
+  const std::string* memory = nullptr;
+  std::size_t position = 0;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+struct Session {
+  const std::vector<CabinetFile>* files = nullptr;
+  std::filesystem::path scratch;
+  int scratchCount = 0;
+  std::vector<std::unique_ptr<OpenFile>> open;  // index + 1 is the handle FCI holds
+  std::string failure;                         // the first reason a callback gave
+
+  OpenFile* Find(INT_PTR handle)
+  {
+    const auto index = static_cast<std::size_t>(handle);
+    return index >= 1 && index <= open.size() ? open[index - 1].get() : nullptr;
+  }
+  INT_PTR Keep(std::unique_ptr<OpenFile> file)
+  {
+    for (std::size_t i = 0; i < open.size(); ++i) {
+      if (!open[i]) {
+        open[i] = std::move(file);
+        return static_cast<INT_PTR>(i + 1);
+      }
+    }
+    open.push_back(std::move(file));
+    return static_cast<INT_PTR>(open.size());
+  }
+  void Fail(const std::string& reason)
+  {
+    if (failure.empty())
+      failure = reason;
+  }
+};
+
+// The source name FCI is handed for a file whose bytes are in memory: it
+// only comes back to GetOpenInfo, which knows it by its index.
+constexpr char kMemoryPrefix[] = "<memory>";
+
+Session& Of(void* pv) { return *static_cast<Session*>(pv); }
+
+FNFCIALLOC(Allocate) { return ::operator new(cb, std::nothrow); }
+FNFCIFREE(Release) { ::operator delete(memory); }
+
+INT_PTR OpenOnDisk(Session& session, const char* path, int oflag, int* err)
+{
+  DWORD access = GENERIC_READ;
+  if ((oflag & (_O_WRONLY | _O_RDWR)) != 0)
+    access = (oflag & _O_WRONLY) != 0 ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE;
+  DWORD disposition = OPEN_EXISTING;
+  if ((oflag & _O_CREAT) != 0)
+    disposition = (oflag & _O_EXCL) != 0   ? CREATE_NEW
+                  : (oflag & _O_TRUNC) != 0 ? CREATE_ALWAYS
+                                            : OPEN_ALWAYS;
+  else if ((oflag & _O_TRUNC) != 0)
+    disposition = TRUNCATE_EXISTING;
+  auto file = std::make_unique<OpenFile>();
+  file->handle = CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file->handle == INVALID_HANDLE_VALUE) {
+    *err = static_cast<int>(GetLastError());
+    session.Fail(std::string("cannot open ") + path + " (error " + std::to_string(*err) + ")");
+    return -1;
+  }
+  return session.Keep(std::move(file));
+}
+
+FNFCIOPEN(Open) { return OpenOnDisk(Of(pv), pszFile, oflag, err); }
+
+FNFCIREAD(Read)
+{
+  OpenFile* file = Of(pv).Find(hf);
+  if (file == nullptr) {
+    *err = ERROR_INVALID_HANDLE;
+    return static_cast<UINT>(-1);
+  }
+  if (file->memory != nullptr) {
+    const std::size_t left = file->memory->size() - file->position;
+    const std::size_t count = cb < left ? cb : left;
+    std::memcpy(memory, file->memory->data() + file->position, count);
+    file->position += count;
+    return static_cast<UINT>(count);
+  }
+  DWORD done = 0;
+  if (!ReadFile(file->handle, memory, cb, &done, nullptr)) {
+    *err = static_cast<int>(GetLastError());
+    Of(pv).Fail("cannot read a file of the cabinet (error " + std::to_string(*err) + ")");
+    return static_cast<UINT>(-1);
+  }
+  return done;
+}
+
+FNFCIWRITE(Write)
+{
+  OpenFile* file = Of(pv).Find(hf);
+  DWORD done = 0;
+  if (file == nullptr || file->memory != nullptr ||
+      !WriteFile(file->handle, memory, cb, &done, nullptr) || done != cb) {
+    *err = file == nullptr ? ERROR_INVALID_HANDLE : static_cast<int>(GetLastError());
+    Of(pv).Fail("cannot write the cabinet (error " + std::to_string(*err) + ")");
+    return static_cast<UINT>(-1);
+  }
+  return done;
+}
+
+FNFCICLOSE(Close)
+{
+  Session& session = Of(pv);
+  OpenFile* file = session.Find(hf);
+  if (file == nullptr) {
+    *err = ERROR_INVALID_HANDLE;
+    return -1;
+  }
+  const bool closed = file->handle == INVALID_HANDLE_VALUE || CloseHandle(file->handle);
+  session.open[static_cast<std::size_t>(hf) - 1].reset();
+  if (!closed) {
+    *err = static_cast<int>(GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
+FNFCISEEK(Seek)
+{
+  OpenFile* file = Of(pv).Find(hf);
+  if (file == nullptr) {
+    *err = ERROR_INVALID_HANDLE;
+    return -1;
+  }
+  if (file->memory != nullptr) {
+    const long long base = seektype == SEEK_SET   ? 0
+                           : seektype == SEEK_CUR ? static_cast<long long>(file->position)
+                                                  : static_cast<long long>(file->memory->size());
+    const long long target = base + dist;
+    if (target < 0 || target > static_cast<long long>(file->memory->size())) {
+      *err = ERROR_NEGATIVE_SEEK;
+      return -1;
+    }
+    file->position = static_cast<std::size_t>(target);
+    return static_cast<__LONG32>(target);
+  }
+  const DWORD method = seektype == SEEK_SET ? FILE_BEGIN
+                       : seektype == SEEK_CUR ? FILE_CURRENT
+                                              : FILE_END;
+  const DWORD position = SetFilePointer(file->handle, dist, nullptr, method);
+  if (position == INVALID_SET_FILE_POINTER) {
+    *err = static_cast<int>(GetLastError());
+    return -1;
+  }
+  return static_cast<__LONG32>(position);
+}
+
+FNFCIDELETE(Delete)
+{
+  if (!DeleteFileA(pszFile)) {
+    *err = static_cast<int>(GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
+FNFCIGETTEMPFILE(TempFile)
+{
+  Session& session = Of(pv);
+  const std::string name =
+      (session.scratch / ("fci" + std::to_string(++session.scratchCount))).string();
+  if (name.size() >= static_cast<std::size_t>(cbTempName))
+    return FALSE;
+  std::memcpy(pszTempName, name.c_str(), name.size() + 1);
+  return TRUE;
+}
+
+FNFCIFILEPLACED(Placed) { return 0; }
+FNFCIGETNEXTCABINET(NextCabinet) { return FALSE; }
+FNFCISTATUS(Status) { return 0; }
+
+// Every file is stamped with the same moment, so that the same step makes
+// the same cabinet byte for byte, whenever and wherever it is made.
+constexpr USHORT kDosDate = (2000 - 1980) << 9 | 1 << 5 | 1;  // 2000-01-01
+constexpr USHORT kDosTime = 0;
+
+FNFCIGETOPENINFO(OpenInfo)
+{
+  Session& session = Of(pv);
+  *pdate = kDosDate;
+  *ptime = kDosTime;
+  *pattribs = FILE_ATTRIBUTE_ARCHIVE;
+  const std::size_t prefix = sizeof kMemoryPrefix - 1;
+  if (std::strncmp(pszName, kMemoryPrefix, prefix) == 0) {
+    auto file = std::make_unique<OpenFile>();
+    file->memory = &(*session.files)[std::stoul(pszName + prefix)].content;
+    return session.Keep(std::move(file));
+  }
+  return OpenOnDisk(session, pszName, _O_RDONLY | _O_BINARY, err);
+}
+
+std::string FciReason(const ERF& erf)
+{
+  static const char* const kReasons[] = {
+      "no error",           "cannot open a file",         "cannot read a file",
+      "out of memory",      "cannot make a scratch file", "unknown compression",
+      "cannot write the cabinet", "aborted",              "compression failed"};
+  const auto index = static_cast<std::size_t>(erf.erfOper);
+  return index < std::size(kReasons) ? kReasons[index]
+                                     : "FCI error " + std::to_string(erf.erfOper);
+}
+
+}  // namespace
+
 bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<CabinetFile>& files,
                  bool compress, std::string& error)
 {
-  std::vector<CabinetFile> stored = files;
-  for (CabinetFile& file : stored) {
-    file.name = CabinetName(file.name);
-    if (!file.source.empty() && !ReadWholeFile(file.source, file.content, error))
-      return false;
+  ScratchFolder scratch;
+  if (scratch.path().empty()) {
+    error = scratch.error();
+    return false;
   }
-  std::string bytes;
-  return WriteCabinet(stored, {.compress = compress}, bytes, error) &&
-         WriteWholeFile(cabinet, bytes, error);
+  Session session;
+  session.files = &files;
+  session.scratch = scratch.path();
+
+  CCAB layout{};
+  layout.cb = CB_MAX_DISK;
+  layout.cbFolderThresh = CB_MAX_DISK;
+  const std::filesystem::path target = std::filesystem::absolute(cabinet);
+  const std::string folder = target.parent_path().string() + "\\";
+  const std::string name = target.filename().string();
+  if (folder.size() >= sizeof layout.szCabPath || name.size() >= sizeof layout.szCab) {
+    error = "the cabinet's path is too long for cabinet.dll: " + target.string();
+    return false;
+  }
+  std::memcpy(layout.szCabPath, folder.c_str(), folder.size() + 1);
+  std::memcpy(layout.szCab, name.c_str(), name.size() + 1);
+
+  ERF erf{};
+  const HFCI fci = FCICreate(&erf, Placed, Allocate, Release, Open, Read, Write, Close, Seek,
+                             Delete, TempFile, &layout, &session);
+  if (fci == nullptr) {
+    error = "cabinet.dll cannot start a cabinet: " + FciReason(erf);
+    return false;
+  }
+  const TCOMP compression = compress ? tcompTYPE_MSZIP : tcompTYPE_NONE;
+  bool made = true;
+  for (std::size_t i = 0; made && i < files.size(); ++i) {
+    std::string source = files[i].source.empty() ? kMemoryPrefix + std::to_string(i)
+                                                 : files[i].source.string();
+    std::string stored = CabinetName(files[i].name);
+    made = FCIAddFile(fci, source.data(), stored.data(), FALSE, NextCabinet, Status, OpenInfo,
+                      compression);
+    if (!made)
+      error = "cabinet.dll cannot add file " + std::to_string(i) + ": " + FciReason(erf);
+  }
+  if (made && !FCIFlushCabinet(fci, FALSE, NextCabinet, Status)) {
+    made = false;
+    error = "cabinet.dll cannot finish " + target.string() + ": " + FciReason(erf);
+  }
+  FCIDestroy(fci);
+  if (!made && !session.failure.empty())
+    error += " (" + session.failure + ")";
+  for (std::unique_ptr<OpenFile>& file : session.open) {
+    if (file && file->handle != INVALID_HANDLE_VALUE)
+      CloseHandle(file->handle);
+  }
+  return made;
 }
 
 }  // namespace orv::patchkit
