@@ -34,6 +34,10 @@ class WorkerThread {
   // window events until the thread has ended; then joins it. Returns at
   // once when no thread was started.
   void Wait(CGlobal& global);
+  // Handles window events until the thread has ended, without asking it to
+  // stop (workerRun is left as it is), then joins it: for a thread whose
+  // wait was cut short another way.
+  void Finish(View& view) { WaitForEnd(view, nullptr); }
   // Joins without handling events: for threads known to be ending.
   void Join();
 

@@ -96,16 +96,20 @@ bool CheckServerVersion(CGlobal& global, VersionState& versions, ConnectionConte
   return true;
 }
 
-void AutoUpdateTick(CGlobal& global, VersionState& versions, ConnectionContext& connection)
+bool AutoUpdateDue(CGlobal& global, VersionState& versions)
 {
   if (global.autoUpdateArmed == 0)
-    return;
-  if (versions.autoUpdateTicks == 0) {
-    global.WriteProcessLog("自動更新確認");
-    CheckServerVersion(global, versions, connection);
-    global.WriteProcessLog("自動更新確認の終了");
-  }
+    return false;
+  const bool due = versions.autoUpdateTicks == 0;
   versions.autoUpdateTicks = (versions.autoUpdateTicks + 1) % kTicksBetweenChecks;
+  return due;
+}
+
+void PeriodicVersionCheck(CGlobal& global, VersionState& versions, ConnectionContext& connection)
+{
+  global.WriteProcessLog("自動更新確認");
+  CheckServerVersion(global, versions, connection);
+  global.WriteProcessLog("自動更新確認の終了");
 }
 
 }  // namespace orv

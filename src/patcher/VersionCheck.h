@@ -33,9 +33,14 @@ bool FetchInformation(CGlobal& global, ConnectionContext& connection);
 // mode: Login when they are equal, Update otherwise.
 bool CheckServerVersion(CGlobal& global, VersionState& versions, ConnectionContext& connection);
 
-// Once per timer tick: re-checks the server version on the first tick after
-// the connect sequence and every 600 ticks after.
-void AutoUpdateTick(CGlobal& global, VersionState& versions, ConnectionContext& connection);
+// Once per timer tick, on the window thread: whether the server version is
+// due to be checked again, on the first tick after the connect sequence and
+// every 600 ticks after.
+bool AutoUpdateDue(CGlobal& global, VersionState& versions);
+
+// The periodic check: CheckServerVersion between its two lines. It waits on
+// the server, so the window runs it on a worker.
+void PeriodicVersionCheck(CGlobal& global, VersionState& versions, ConnectionContext& connection);
 
 // Reads a version number the way "%d" reads it, from bytes that need not end
 // in a zero. False when they do not begin (after white space) with one.

@@ -213,6 +213,9 @@ void MainDialog::OnMainButton()
   if (m_mainButtonBusy || m_exiting)
     return;
   m_mainButtonBusy = true;
+  // The press acts on the mode as it stands: a check still waiting on the
+  // server would change it under the action.
+  StopPeriodicCheck();
   RunMainButtonAction();
   m_mainButtonBusy = false;
   if (std::exchange(m_exitRequested, false))
@@ -246,6 +249,7 @@ void MainDialog::WaitForWorkers()
   // sessions are not used again once their workers are waited for.
   versionConnection.session.Abort();
   loginContext.session.Abort();
+  StopPeriodicCheck();
   WaitForWorker(stepPatcher);
   WaitForWorker(parallelPatcher);
   connectThread.Wait(m_global);
@@ -389,12 +393,43 @@ void MainDialog::OnTimer(int)
   for (const auto& record : m_plugins.Records())
     if (record->plugTimer)
       record->plugTimer();
-  AutoUpdateTick(m_global, versions, versionConnection);
-  if (m_global.AutoStart == 1 && autoStartArmed && !m_mainButtonBusy &&
+  // A check beside the connect sequence or a sign-in would set the mode
+  // under them; it waits for the next tick.
+  if (!connectThread.Running() && !loginContext.workerThread.Running() &&
+      AutoUpdateDue(m_global, versions))
+    StartPeriodicCheck();
+  // AutoStart acts on the mode a check in progress may still change, so it
+  // waits for the check's end; a press of the player's cuts the check short.
+  const bool checking = periodicCheck && periodicCheck->workerThread.Running();
+  if (m_global.AutoStart == 1 && autoStartArmed && !checking && !m_mainButtonBusy &&
       m_view.IsControlEnabled(ctl::kMainButton)) {
     autoStartArmed = false;
     OnMainButton();
   }
+}
+
+void MainDialog::StartPeriodicCheck()
+{
+  // One check at a time: one still waiting on the server is let be.
+  if (periodicCheck && periodicCheck->workerThread.Running())
+    return;
+  if (periodicCheck)
+    periodicCheck->workerThread.Join();
+  periodicCheck = std::make_unique<ConnectionContext>(m_global);
+  periodicCheck->session.Open(TimeoutMilliseconds(m_global.Timeout));
+  ConnectionContext& context = *periodicCheck;
+  // Without a thread the check waits for its next turn: run here, it could
+  // hold the window for the whole time-out.
+  context.workerThread.Start(
+      m_global, [this, &context] { PeriodicVersionCheck(m_global, versions, context); });
+}
+
+void MainDialog::StopPeriodicCheck()
+{
+  if (!periodicCheck)
+    return;
+  periodicCheck->session.Abort();
+  periodicCheck->workerThread.Finish(m_view);
 }
 
 void MainDialog::OnDestroy()

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "app/WorkerThread.h"
 #include "net/ConnectionContext.h"
@@ -50,11 +51,18 @@ class MainDialog : public DialogHandler {
   void FillOrvAccountCombo(int account);
   // Every worker of the window, the connect and login threads included.
   void WaitForWorkers();
+  // The periodic check of the server version runs on a worker of its own,
+  // with a session of its own, so that a server that never answers holds
+  // neither the window nor the sessions of the other workers.
+  void StartPeriodicCheck();
+  // Cuts a check in progress short and waits for its worker.
+  void StopPeriodicCheck();
 
   WorkerThread connectThread;
   ConnectionContext versionConnection;
   ConnectionContext loginContext;
   VersionState versions;
+  std::unique_ptr<ConnectionContext> periodicCheck;
   CPatcher stepPatcher;
   CPatcherT parallelPatcher;
   OptionDialog options;

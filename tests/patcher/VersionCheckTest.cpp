@@ -97,19 +97,16 @@ TEST_F(VersionCheckTest, InformationTextIsShownAsItCame)
   EXPECT_EQ(m_view.LastLogLine(), "Infomationの取得に失敗");
 }
 
-TEST_F(VersionCheckTest, PeriodicCheckRunsOnTheFirstArmedTickThenEvery600)
+TEST_F(VersionCheckTest, PeriodicCheckIsDueOnTheFirstArmedTickThenEvery600)
 {
-  m_server.ServeText("/orv/orvnew.ver", "42");
   CGlobal& global = Start();
-  AutoUpdateTick(global, m_versions, *m_connection);
-  EXPECT_TRUE(m_server.Requests().empty());  // not armed yet
-
+  EXPECT_FALSE(AutoUpdateDue(global, m_versions));  // not armed yet
   global.autoUpdateArmed = 1;
-  for (int tick = 0; tick < 601; ++tick)
-    AutoUpdateTick(global, m_versions, *m_connection);
-  EXPECT_EQ(m_server.Requests().size(), 2u);
-  EXPECT_EQ(m_versions.autoUpdateTicks, 1);
-  EXPECT_EQ(m_view.LastLogLine(), "自動更新確認の終了");
+  std::vector<int> due;
+  for (int tick = 0; tick <= 1200; ++tick)
+    if (AutoUpdateDue(global, m_versions))
+      due.push_back(tick);
+  EXPECT_EQ(due, (std::vector<int>{0, 600, 1200}));
 }
 
 }  // namespace

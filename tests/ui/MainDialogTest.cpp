@@ -1,6 +1,7 @@
 // The main window's logic on the recording view: opening and the connect
 // sequence, the account controls, the timer and Exit, against the loopback
 // patch server and information site.
+#include <atomic>
 #include <utility>
 
 #include "MainDialogFixture.h"
@@ -190,16 +191,40 @@ TEST_F(MainDialogTest, ThePeriodicCheckTakesAGameStartBackToLogin)
   MainDialog& dialog = Open();
   Global().SetLauncherMode(kGameStart);
   dialog.OnTimer(ctl::kUpdateTimer);
+  ASSERT_TRUE(Eventually([&] { return m_view.LastLogLine() == "自動更新確認の終了"; }));
   EXPECT_EQ(Caption(), "Login");
   EXPECT_EQ(Count("自動更新確認"), 1);
-  EXPECT_EQ(m_view.LastLogLine(), "自動更新確認の終了");
   // The next check is 600 ticks away.
   Global().SetLauncherMode(kGameStart);
   for (int tick = 1; tick < 600; ++tick)
     dialog.OnTimer(ctl::kUpdateTimer);
   EXPECT_EQ(Caption(), "GameStart");
   dialog.OnTimer(ctl::kUpdateTimer);
-  EXPECT_EQ(Caption(), "Login");
+  EXPECT_TRUE(Eventually([&] { return Caption() == "Login"; }));
+}
+
+TEST_F(MainDialogTest, ACheckOnAServerThatDoesNotAnswerHoldsNeitherTheWindowNorExit)
+{
+  ServerVersion(41);
+  Launch();
+  MainDialog& dialog = Open();
+  std::atomic<bool> released{false}, held{false};
+  m_server.Handle("GET", "/orv/orvnew.ver", [&](const HttpRequestSeen&) {
+    held = true;
+    Eventually([&] { return released.load(); });
+    held = false;
+    return HttpReply{.status = 200, .body = "41", .headers = {}};
+  });
+  dialog.OnTimer(ctl::kUpdateTimer);
+  ASSERT_TRUE(Eventually([&] { return held.load(); }));
+  // Without a worker of its own the tick would have returned only once the
+  // server answered, and Exit would have waited for it.
+  m_view.UserClicks(ctl::kExitButton);
+  EXPECT_TRUE(m_view.MainWindowDestroyed());
+  EXPECT_TRUE(held) << "the window waited for the server";
+  // The handler uses this test's flags: it must be done before they go.
+  released = true;
+  EXPECT_TRUE(Eventually([&] { return !held.load(); }));
 }
 
 // --- Exit ---
