@@ -5,7 +5,7 @@
 
 #include "app/LauncherApp.h"
 #include "app/LauncherMode.h"
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv {
 
