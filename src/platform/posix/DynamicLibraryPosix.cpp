@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "platform/posix/AsciiText.h"
 #include "platform/posix/Cp932.h"
 
 namespace orv::posix {
@@ -34,10 +35,7 @@ std::string LinuxLibraryName(const std::string& windowsName)
   if (windowsName.find_first_of("\\/") != std::string::npos || windowsName.size() <= kSuffix.size())
     return {};
   const std::string base = windowsName.substr(0, windowsName.size() - kSuffix.size());
-  std::string suffix = windowsName.substr(base.size());
-  for (char& c : suffix)
-    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  if (suffix != kSuffix)
+  if (!EqualsNoCase(std::string_view(windowsName).substr(base.size()), kSuffix))
     return {};
   return "lib" + base + ".so";
 }
