@@ -65,6 +65,17 @@ void CGlobal::WriteStatus(const char* format, ...)
   va_end(args);
 }
 
+void CGlobal::WriteLogFileLine(const char* format, ...)
+{
+  std::lock_guard guard(lock);
+  char text[kLogBufferSize];
+  std::va_list args;
+  va_start(args, format);
+  FormatText(text, sizeof text, format, args);
+  va_end(args);
+  AppendToLogFile(text);
+}
+
 void CGlobal::WriteLine(LogOutput output, const char* format, std::va_list args)
 {
   // One lock from the formatting to the window, so that lines reach the file

@@ -27,6 +27,20 @@ bool Exists(const std::string& path)
   return access(path.c_str(), F_OK) == 0;
 }
 
+// Like dlerror itself, kept per thread: loads on other threads do not
+// overwrite the reason before the caller has read it.
+thread_local std::string t_loadFailure;
+
+LibraryHandle Open(const std::string& path)
+{
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    const char* error = dlerror();
+    t_loadFailure = error ? error : "dlopen failed without a message";
+  }
+  return library;
+}
+
 }  // namespace
 
 std::string LinuxLibraryName(const std::string& windowsName)
@@ -42,17 +56,25 @@ std::string LinuxLibraryName(const std::string& windowsName)
 
 LibraryHandle DynamicLibrariesPosix::Load(const char* name)
 {
+  t_loadFailure.clear();
   std::string native;
-  if (!ToNativePath(name, native))
+  if (!ToNativePath(name, native)) {
+    t_loadFailure = "the name has no form in this system's encoding";
     return nullptr;
+  }
   const std::string linuxName = LinuxLibraryName(native);
   if (linuxName.empty())
-    return dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return Open(native);
 
   const std::string beside = ExecutableFolder() + "/" + linuxName;
   if (Exists(beside))
-    return dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
-  return dlopen(linuxName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return Open(beside);
+  return Open(linuxName);
+}
+
+std::string DynamicLibrariesPosix::LoadFailure()
+{
+  return t_loadFailure;
 }
 
 void* DynamicLibrariesPosix::Symbol(LibraryHandle library, const char* name)

@@ -9,7 +9,7 @@
 //                      the clock they are measured by
 //   curl and trust     global set-up once per process; the CA bundle
 //   On the wire        what a host, verb, referrer and path may hold
-//   Errors             curl's codes as the launcher's numbers
+//   Errors             curl's codes as the launcher's numbers, and in words
 //   Handles            Session, Connection and the Object they share
 //   The request        one exchange: send, query, read; the transfer loop
 //                      (Drive) and curl's callbacks that fill it in
@@ -34,6 +34,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 
 #include "platform/ErrorCodes.h"
@@ -229,6 +230,28 @@ std::uint32_t ErrorOfCurl(CURLcode code, long osErrno)
     default:
       return err::kInternetInternalError;
   }
+}
+
+// curl's own words for a failed transfer: its code and text, the detail its
+// error buffer holds (the certificate check that failed, the address that
+// refused) and the system's error where there was one. The launcher's
+// number folds many of these into one.
+std::string CurlReason(CURLcode code, const char* detail, long osErrno)
+{
+  std::string reason = "curl error " + std::to_string(static_cast<int>(code)) + " (" +
+                       curl_easy_strerror(code) + ")";
+  if (detail && *detail != '\0') {
+    std::string_view text = detail;
+    while (!text.empty() && text.back() == '\n')
+      text.remove_suffix(1);
+    reason += ": ";
+    reason += text;
+  }
+  if (osErrno != 0) {
+    reason += "; system error " + std::to_string(osErrno) + " (" +
+              std::error_code(static_cast<int>(osErrno), std::generic_category()).message() + ")";
+  }
+  return reason;
 }
 
 // ---------------------------------------------------------------------------
@@ -442,9 +465,19 @@ class Request final : public Object {
       m_error = err::kHttpRedirectFailed;
     else
       m_error = ErrorOfCurl(result, osErrno);
+    m_reason = CurlReason(result, m_errorText, osErrno);
     // A finished transfer that did not succeed never reads as a clean end.
     if (m_error == 0)
       m_error = err::kInternetInternalError;
+  }
+
+  // curl's words for the error the exchange ended with; "" when it ended
+  // for a reason of this client's own (a time-out, an abort) or error is
+  // another.
+  std::string Reason(std::uint32_t error)
+  {
+    std::lock_guard<std::mutex> lock(m_session.lock);
+    return error != 0 && error == m_error ? m_reason : std::string();
   }
 
  private:
@@ -480,6 +513,8 @@ class Request final : public Object {
     m_attached = m_sent = m_finished = m_headersDone = m_paused = false;
     m_outOfMemory = m_headerOverflow = m_redirecting = m_progress = false;
     m_error = 0;
+    m_reason.clear();
+    m_errorText[0] = '\0';
     m_phase = Phase::Connecting;
     m_current = m_final = Response{};
     m_headerBytes = 0;
@@ -549,6 +584,7 @@ class Request final : public Object {
     CURL* const e = m_easy;
     bool ok = curl_easy_setopt(e, CURLOPT_URL, url.c_str()) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_PRIVATE, static_cast<void*>(this)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorText) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
     // A secure request never goes on in clear: a redirect to http would
@@ -823,6 +859,9 @@ class Request final : public Object {
   bool m_headerOverflow = false;
   // The error that ended the exchange; reported once the bytes before it are read.
   std::uint32_t m_error = 0;
+  // What curl said of it, and the detail of its error buffer.
+  std::string m_reason;
+  char m_errorText[CURL_ERROR_SIZE] = {};
   Phase m_phase = Phase::Connecting;
   curl_off_t m_uploaded = 0;
   std::size_t m_headerBytes = 0;
@@ -1049,6 +1088,15 @@ std::uint32_t HttpClientCurl::Read(HttpHandle request, void* buffer, std::uint32
   if (const std::uint32_t error = m_shared->Find(request, Kind::Request, exchange))
     return error;
   return exchange->Read(buffer, size, read);
+}
+
+std::string HttpClientCurl::FailureReason(HttpHandle handle, std::uint32_t error)
+{
+  // Only a request carries a transfer, and so words of curl's.
+  std::shared_ptr<Request> exchange;
+  if (m_shared->Find(handle, Kind::Request, exchange) != 0)
+    return {};
+  return exchange->Reason(error);
 }
 
 void HttpClientCurl::Abort(HttpHandle internet)
