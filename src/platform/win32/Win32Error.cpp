@@ -23,14 +23,21 @@ std::string ErrorText(std::uint32_t error, const char* module)
     flags |= FORMAT_MESSAGE_FROM_HMODULE;
   DWORD length = FormatMessageA(flags, source, error, 0, reinterpret_cast<char*>(&message), 0,
                                 nullptr);
-  if (length == 0 || !message)
+  if (length == 0 || !message) {
+    LocalFree(message);
     return text;
+  }
   // The system's texts end in a line break, which the log line has already.
   while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n' ||
                         message[length - 1] == ' '))
     --length;
-  text += " (" + std::string(message, length) + ")";
+  std::string said(message, length);
   LocalFree(message);
+  // A text of several lines stays on the one log line.
+  for (char& c : said)
+    if (c == '\r' || c == '\n')
+      c = ' ';
+  text += " (" + said + ")";
   return text;
 }
 
