@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "app/CGlobal.h"
-#include "app/Launcher.h"
 #include "platform/QuietView.h"
 #include "platform/posix/PosixPlatform.h"
+#include "root/Launcher.h"
 #include "support/FrameFixture.h"
 #include "support/TempDir.h"
 

@@ -13,10 +13,10 @@
 #include <string>
 
 #include "app/CGlobal.h"
-#include "app/Launcher.h"
 #include "patcher/ArchivePatch.h"
 #include "platform/QuietView.h"
 #include "platform/posix/PosixPlatform.h"
+#include "root/Launcher.h"
 
 namespace {
 

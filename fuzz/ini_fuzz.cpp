@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "settings/IniText.h"
+#include "platform/posix/IniText.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "app/LauncherApp.h"
 #include "app/LauncherMode.h"
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv {
 
@@ -63,6 +63,17 @@ void CGlobal::WriteStatus(const char* format, ...)
   va_start(args, format);
   WriteLine(LogOutput::StatusLine, format, args);
   va_end(args);
+}
+
+void CGlobal::WriteLogFileLine(const char* format, ...)
+{
+  std::lock_guard guard(lock);
+  char text[kLogBufferSize];
+  std::va_list args;
+  va_start(args, format);
+  FormatText(text, sizeof text, format, args);
+  va_end(args);
+  AppendToLogFile(text);
 }
 
 void CGlobal::WriteLine(LogOutput output, const char* format, std::va_list args)

@@ -35,6 +35,11 @@ class CGlobal {
   void WriteProcessLog(const char* format, ...) ORV_PRINTF(2, 3);
   // Replaces the status line; appended to the log file like a log line.
   void WriteStatus(const char* format, ...) ORV_PRINTF(2, 3);
+  // One line into LaunchDbLog.txt alone (with Logging exactly 1): what the
+  // platform said about a failure, written after the failure's own line.
+  // The window never shows it, so the process log reads as it always has.
+  // A caller that wants it right below its log line holds `lock` across both.
+  void WriteLogFileLine(const char* format, ...) ORV_PRINTF(2, 3);
   // Stores the mode and captions the main button after it.
   void SetLauncherMode(std::int32_t mode);
   // The main window while it exists; without it the log writers only write

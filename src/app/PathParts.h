@@ -13,6 +13,13 @@ struct PathParts {
   std::string folder;
   std::string name;
   std::string extension;
+
+  // The drive and the folder: where the file lies, ending in its separator.
+  std::string Location() const { return drive + folder; }
+  // The name with its extension.
+  std::string FileName() const { return name + extension; }
+  // The whole path without the extension.
+  std::string WithoutExtension() const { return drive + folder + name; }
 };
 
 PathParts SplitPath(std::string_view path);

@@ -5,9 +5,8 @@
 
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
+#include "platform/ControlIds.h"
 #include "platform/ErrorCodes.h"
-#include "plugins/CPlugIn.h"
-#include "ui/ControlIds.h"
 
 namespace orv {
 
@@ -28,7 +27,7 @@ std::string AccountText(View& window)
 
 }  // namespace
 
-void LaunchGame(CGlobal& global, CPlugIn& plugins)
+void LaunchGame(CGlobal& global, const std::function<bool()>& pluginTakesOver)
 {
   View* window = global.MainWindow();
   if (!window)
@@ -37,7 +36,7 @@ void LaunchGame(CGlobal& global, CPlugIn& plugins)
     global.app().ShowMessage("Error", "アカウントIDが登録されていません");
     return;
   }
-  if (plugins.CallPlugProc()) {
+  if (pluginTakesOver()) {
     window->PostQuit(0);
     return;
   }

@@ -10,7 +10,7 @@
 #include "app/Status.h"
 #include "net/ConnectionContext.h"
 #include "net/Download.h"
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv {
 

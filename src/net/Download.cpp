@@ -9,8 +9,8 @@
 
 #include "app/CGlobal.h"
 #include "net/ConnectionContext.h"
+#include "platform/ControlIds.h"
 #include "platform/ErrorCodes.h"
-#include "ui/ControlIds.h"
 
 namespace orv {
 

@@ -1,5 +1,8 @@
 #include "net/HttpSession.h"
 
+#include <mutex>
+#include <string>
+
 #include "app/CGlobal.h"
 #include "app/Status.h"
 #include "platform/ErrorCodes.h"
@@ -10,11 +13,19 @@ HttpSession::HttpSession(CGlobal& global) : m_global(global), m_client(global.pl
 
 HttpSession::~HttpSession() { Close(); }
 
-std::int32_t HttpSession::Fail(std::uint32_t error, const char* line)
+std::int32_t HttpSession::Fail(std::uint32_t error, const char* line, HttpHandle handle)
 {
   m_lastError = error;
-  if (line)
-    m_global.WriteProcessLog(line, static_cast<int>(error));
+  if (!line)
+    return kEFail;
+  // Asked before the log's lock is taken: the client takes locks of its own.
+  const std::string reason = m_client.FailureReason(handle, error);
+  // One hold of the lock for both lines, so no other thread's line comes
+  // between a failure and its cause.
+  std::lock_guard guard(m_global.lock);
+  m_global.WriteProcessLog(line, static_cast<int>(error));
+  if (!reason.empty())
+    m_global.WriteLogFileLine("  cause: %s", reason.c_str());
   return kEFail;
 }
 
@@ -27,7 +38,7 @@ std::int32_t HttpSession::Open(std::uint32_t timeoutMilliseconds)
   for (std::uint32_t option :
        {HttpClient::kConnectTimeout, HttpClient::kSendTimeout, HttpClient::kReceiveTimeout}) {
     if (std::uint32_t error = m_client.SetTimeout(internet, option, timeoutMilliseconds))
-      return Fail(error, "Set Option Err:[%d]");
+      return Fail(error, "Set Option Err:[%d]", internet);
   }
   return kOk;
 }
@@ -38,7 +49,7 @@ std::int32_t HttpSession::Connect(const char* host, std::uint16_t port)
     return Fail(err::kInvalidHandle, "Connect Err:[%d]");
   if (std::uint32_t error = m_client.Connect(internet, host, port, connection)) {
     connection = nullptr;
-    return Fail(error, "Connect Err:[%d]");
+    return Fail(error, "Connect Err:[%d]", internet);
   }
   return kOk;
 }
@@ -48,7 +59,7 @@ std::int32_t HttpSession::OpenRequest(const char* verb, const char* path, const 
 {
   if (std::uint32_t error = m_client.OpenRequest(connection, verb, path, referrer, flags, request)) {
     request = nullptr;
-    return Fail(error, "OpenRequest Err:[%d]");
+    return Fail(error, "OpenRequest Err:[%d]", connection);
   }
   return kOk;
 }
@@ -57,14 +68,14 @@ std::int32_t HttpSession::SendRequest(const char* headers, std::uint32_t headers
                                       const void* body, std::uint32_t bodyLength)
 {
   if (std::uint32_t error = m_client.SendRequest(request, headers, headersLength, body, bodyLength))
-    return Fail(error, "SendRequest Err:[%d]");
+    return Fail(error, "SendRequest Err:[%d]", request);
   return kOk;
 }
 
 std::int32_t HttpSession::QueryInfo(std::uint32_t infoLevel, std::uint32_t& value)
 {
   if (std::uint32_t error = m_client.QueryNumber(request, infoLevel, value))
-    return Fail(error, "QueryInfo Err:[%d]");
+    return Fail(error, "QueryInfo Err:[%d]", request);
   return kOk;
 }
 
@@ -72,7 +83,7 @@ std::int32_t HttpSession::InetReadFile(void* buffer, std::uint32_t size, std::ui
 {
   read = 0;
   if (std::uint32_t error = m_client.Read(request, buffer, size, read))
-    return Fail(error, "InetReadFile Err:[%d]");
+    return Fail(error, "InetReadFile Err:[%d]", request);
   return kOk;
 }
 
@@ -80,7 +91,7 @@ std::int32_t HttpSession::InetQueryDataAvail(std::uint32_t& available)
 {
   available = 0;
   if (std::uint32_t error = m_client.QueryDataAvailable(request, available))
-    return Fail(error, "InetQueryDataAvail Err:[%d]");
+    return Fail(error, "InetQueryDataAvail Err:[%d]", request);
   return kOk;
 }
 

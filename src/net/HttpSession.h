@@ -52,7 +52,9 @@ class HttpSession {
   HttpHandle request = nullptr;
 
  private:
-  std::int32_t Fail(std::uint32_t error, const char* line);
+  // Notes the error and writes the line with it, and below it in the log
+  // file what the platform said about the failure of the call on handle.
+  std::int32_t Fail(std::uint32_t error, const char* line, HttpHandle handle = nullptr);
 
   CGlobal& m_global;
   HttpClient& m_client;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <string_view>
 
 // The game's archive formats: a .hed index of records, a .dat of stored
 // bytes, the name table inside the .dat, and the .dfl patch file. Every
@@ -169,5 +171,20 @@ class BufferedFile {
 
 // Large enough that a big entry goes to the disk in few system calls.
 inline constexpr std::size_t kStreamBufferSize = 1u << 20;
+
+// --- An archive's files, named from its path without extension ---
+// A patch or a rebuild writes the new index whole under this name and then
+// moves it over the .hed, so a file of this name left behind is a new index
+// that was never finished; the rebuild's new data and the backups of both
+// stand beside it until the change is settled.
+inline constexpr std::string_view kNewIndexExtension = ".nwhed";
+inline constexpr std::string_view kNewDataExtension = ".nwdat";
+inline constexpr std::string_view kIndexBackupExtension = ".bkhed";
+inline constexpr std::string_view kDataBackupExtension = ".bkdat";
+
+inline std::string NewIndexPath(std::string_view archiveBase)
+{
+  return std::string(archiveBase) + std::string(kNewIndexExtension);
+}
 
 }  // namespace orv::archive

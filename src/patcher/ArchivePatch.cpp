@@ -12,6 +12,7 @@
 #include "app/CGlobal.h"
 #include "app/Text.h"
 #include "app/LauncherApp.h"
+#include "app/PathParts.h"
 #include "patcher/ArchiveFormat.h"
 #include "patcher/SafePath.h"
 #include "platform/ErrorCodes.h"
@@ -42,34 +43,6 @@ constexpr const char* kOpenForUpdateFailed = "%s.%sを書込み用に開けま�
 constexpr const char* kWriteFailed = "%s.%sへの書込みに失敗しました";
 constexpr const char* kDataTooLarge = "%s.datが大きすぎます";
 constexpr const char* kFlushFailed = "%sをディスクに書き出せませんでした Err:[%d]";
-
-// Where the file name of a launcher path starts; a `\` that is the second
-// byte of a Shift_JIS character does not end a folder.
-std::size_t FileNameStart(std::string_view path)
-{
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const unsigned char byte = static_cast<unsigned char>(path[i]);
-    if (IsLeadByte(byte) && i + 1 < path.size())
-      ++i;
-    else if (byte == '\\' || byte == '/')
-      start = i + 1;
-  }
-  return start;
-}
-
-std::string FileName(std::string_view path)
-{
-  return std::string(path.substr(FileNameStart(path)));
-}
-
-// The file name without its extension (from its last '.').
-std::string BaseName(std::string_view path)
-{
-  const std::string_view name = path.substr(FileNameStart(path));
-  const std::size_t dot = name.rfind('.');
-  return std::string(dot == std::string_view::npos ? name : name.substr(0, dot));
-}
 
 // The names of a names block: up to count NUL-ended strings from its start,
 // never read past its end, so a short block gives fewer names. They stay in
@@ -136,6 +109,7 @@ class ArchivePatcher {
   std::string m_archivePath;  // relative to the game folder, without extension
   std::string m_hedPath;
   std::string m_datPath;
+  std::string m_newHedPath;  // the whole new index before it replaces the .hed
 
   std::vector<std::uint8_t> m_nameTable;   // the archive's, unpacked
   std::vector<std::uint8_t> m_patchNames;  // the patch's names block, unpacked
@@ -158,7 +132,7 @@ class ArchivePatcher {
 
 bool ArchivePatcher::ResolveArchivePaths(const std::string& dflPath)
 {
-  m_archivePath = ReplaceAll(BaseName(dflPath), "_", "\\");
+  m_archivePath = ReplaceAll(SplitPath(dflPath).name, "_", "\\");
   // The name comes from the server's cabinet: it must not reach out of the
   // game folder.
   if (!IsContainedRelativePath(m_archivePath)) {
@@ -168,6 +142,7 @@ bool ArchivePatcher::ResolveArchivePaths(const std::string& dflPath)
   const std::string base = std::string(m_global.OrvDir) + "\\" + m_archivePath;
   m_hedPath = base + ".hed";
   m_datPath = base + ".dat";
+  m_newHedPath = archive::NewIndexPath(base);
   if (!FileReadable(m_files, m_hedPath.c_str())) {
     m_global.WriteProcessLog("%s.hedを開けませんでした", m_archivePath.c_str());
     return false;
@@ -272,7 +247,7 @@ bool ArchivePatcher::ReadNameTable(std::FILE* dat)
 
 bool ArchivePatcher::ApplyPatchEntries(const std::string& dflPath)
 {
-  const std::string dflName = FileName(dflPath);
+  const std::string dflName = SplitPath(dflPath).FileName();
   BufferedFile dfl;
   if (!dfl.Attach(m_files.OpenFile(dflPath.c_str(), "rb"), archive::kStreamBufferSize)) {
     m_global.app().ShowMessage("Error", "dflファイルをオープンできませんでした");
@@ -475,7 +450,7 @@ bool ArchivePatcher::CloseArchive()
   }
   if (m_indexDirtyFrom >= m_index.size())
     return true;
-  const std::string newHed = m_hedPath.substr(0, m_hedPath.size() - 4) + ".nwhed";
+  const std::string& newHed = m_newHedPath;
   BufferedFile hed;
   bool written = hed.Attach(m_files.OpenFile(newHed.c_str(), "wb"), archive::kStreamBufferSize) &&
                  hed.Write(m_index.data(), m_index.size());
@@ -487,7 +462,7 @@ bool ArchivePatcher::CloseArchive()
     return false;
   }
   m_indexDirtyFrom = m_index.size();
-  const std::string folder = m_hedPath.substr(0, FileNameStart(m_hedPath));
+  const std::string folder = SplitPath(m_hedPath).Location();
   if (std::uint32_t error = m_files.FlushFolder(folder.c_str())) {
     m_global.WriteProcessLog(kFlushFailed, folder.c_str(), static_cast<int>(error));
     return false;

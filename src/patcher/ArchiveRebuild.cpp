@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/CGlobal.h"
+#include "app/PathParts.h"
 #include "app/Text.h"
 #include "patcher/ArchiveFormat.h"
 #include "patcher/ArchivePatch.h"
@@ -36,43 +37,19 @@ constexpr const char* kFlushFailed = "%sをディスクに書き出せません�
 // large entry never has to fit in memory at once.
 constexpr std::size_t kCopyChunk = 1u << 20;
 
-// Where the file name of a launcher path starts; a `\` that is the second
-// byte of a Shift_JIS character does not end a folder.
-std::size_t FileNameStart(std::string_view path)
-{
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const unsigned char byte = static_cast<unsigned char>(path[i]);
-    if (IsLeadByte(byte) && i + 1 < path.size())
-      ++i;
-    else if (byte == '\\' || byte == '/')
-      start = i + 1;
-  }
-  return start;
-}
-
-// The archive's path without extension.
-std::string ArchiveBase(std::string_view datPath)
-{
-  const std::size_t nameStart = FileNameStart(datPath);
-  const std::size_t dot = datPath.rfind('.');
-  const std::size_t end = dot == std::string_view::npos || dot < nameStart ? datPath.size() : dot;
-  return std::string(datPath.substr(0, end));
-}
-
 // The names an archive's files take during a rebuild, in its folder.
 struct RebuildNames {
   explicit RebuildNames(std::string base)
       : base(std::move(base)),
         dat(this->base + ".dat"),
         hed(this->base + ".hed"),
-        datBackup(this->base + ".bkdat"),
-        hedBackup(this->base + ".bkhed"),
-        newDat(this->base + ".nwdat"),
-        newHed(this->base + ".nwhed")
+        datBackup(this->base + std::string(archive::kDataBackupExtension)),
+        hedBackup(this->base + std::string(archive::kIndexBackupExtension)),
+        newDat(this->base + std::string(archive::kNewDataExtension)),
+        newHed(archive::NewIndexPath(this->base))
   {
   }
-  std::string Folder() const { return base.substr(0, FileNameStart(base)); }
+  std::string Folder() const { return SplitPath(base).Location(); }
 
   std::string base;  // the archive's path without extension
   std::string dat;
@@ -99,7 +76,7 @@ class ArchiveRebuilder {
       : m_global(global),
         m_files(global.platform().files),
         m_view(global.platform().view),
-        m_names(ArchiveBase(datPath))
+        m_names(SplitPath(datPath).WithoutExtension())
   {
   }
 
@@ -356,7 +333,9 @@ bool RebuildArchive(CGlobal& global, const std::string& datPath)
 
 bool IsRebuildFileName(std::string_view name)
 {
-  for (std::string_view extension : {".bkhed", ".bkdat", ".nwhed", ".nwdat"}) {
+  for (std::string_view extension :
+       {archive::kIndexBackupExtension, archive::kDataBackupExtension, archive::kNewIndexExtension,
+        archive::kNewDataExtension}) {
     if (name.size() > extension.size() &&
         name.compare(name.size() - extension.size(), extension.size(), extension) == 0)
       return true;
@@ -364,7 +343,10 @@ bool IsRebuildFileName(std::string_view name)
   return false;
 }
 
-std::string RebuildArchiveBase(std::string_view path) { return ArchiveBase(path); }
+std::string RebuildArchiveBase(std::string_view path)
+{
+  return SplitPath(path).WithoutExtension();
+}
 
 bool SettleArchive(CGlobal& global, const std::string& base)
 {

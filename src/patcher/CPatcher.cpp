@@ -8,7 +8,7 @@
 #include "patcher/ArchivePatch.h"
 #include "patcher/Recovery.h"
 #include "patcher/WorkFolder.h"
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv {
 

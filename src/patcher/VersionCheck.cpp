@@ -11,7 +11,7 @@
 #include "app/LauncherMode.h"
 #include "net/ConnectionContext.h"
 #include "net/Download.h"
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv {
 

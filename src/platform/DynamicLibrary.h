@@ -14,8 +14,12 @@ class DynamicLibraries {
  public:
   virtual ~DynamicLibraries() = default;
 
-  // nullptr when the library cannot be loaded.
+  // nullptr when the library cannot be loaded; LoadFailure then says why.
   virtual LibraryHandle Load(const char* name) = 0;
+  // Why the calling thread's last Load answered nullptr, in the platform's
+  // own words (the loader's message, the system's text for its error
+  // number), for the log file; empty when the platform said nothing.
+  virtual std::string LoadFailure() { return {}; }
   // nullptr when the library has no export of that name.
   virtual void* Symbol(LibraryHandle library, const char* name) = 0;
   virtual void Free(LibraryHandle library) = 0;

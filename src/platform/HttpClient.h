@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace orv {
 
@@ -65,6 +66,16 @@ class HttpClient {
   // body has ended; read is 0 at the end of the body.
   virtual std::uint32_t Read(HttpHandle request, void* buffer, std::uint32_t size,
                              std::uint32_t& read) = 0;
+  // Why a call on the handle failed with error, in the platform's own words
+  // (its own error code and text), for the log file: the error numbers above
+  // fold several causes into one. Empty when the platform said no more than
+  // the number.
+  virtual std::string FailureReason(HttpHandle handle, std::uint32_t error)
+  {
+    static_cast<void>(handle);
+    static_cast<void>(error);
+    return {};
+  }
   // Closes a handle of any kind; a null handle is ignored.
   virtual void Close(HttpHandle handle) = 0;
   // From any thread, while other threads use the session: ends at once the

@@ -1,5 +1,6 @@
 #include "plugins/CPlugIn.h"
 
+#include <mutex>
 #include <string>
 
 #include "app/CGlobal.h"
@@ -96,18 +97,21 @@ bool CPlugIn::LoadPlugInGuarded(const char* path, PluginRecord& record)
   DynamicLibraries& libraries = m_global.platform().libraries;
   record.module = libraries.Load(path);
   if (!record.module) {
-    m_global.WriteProcessLog("プラグインのリンクに失敗しました");
+    LinkFailed(path, libraries.LoadFailure());
     return false;
   }
   if (!CopyText(record.path, path)) {
     // A cut path would name another file; such a plugin cannot be listed.
-    m_global.WriteProcessLog("プラグインのリンクに失敗しました");
+    LinkFailed(path, "its path is longer than " + std::to_string(sizeof record.path - 1) +
+                         " bytes");
     return false;
   }
   record.plugLaunch =
       reinterpret_cast<PlugLaunchFunction>(libraries.Symbol(record.module, "PlugLaunch"));
   if (!record.plugLaunch) {
+    std::lock_guard guard(m_global.lock);
     m_global.WriteProcessLog("PlugLaunch関数の登録に失敗しました");
+    m_global.WriteLogFileLine("  cause: %s: the library exports no PlugLaunch", path);
     return false;
   }
   record.plugInfo = reinterpret_cast<PlugInfoFunction>(libraries.Symbol(record.module, "PlugInfo"));
@@ -116,6 +120,14 @@ bool CPlugIn::LoadPlugInGuarded(const char* path, PluginRecord& record)
       reinterpret_cast<PlugTimerFunction>(libraries.Symbol(record.module, "PlugTimer"));
   FillInfo(record);
   return true;
+}
+
+void CPlugIn::LinkFailed(const char* path, const std::string& why)
+{
+  std::lock_guard guard(m_global.lock);
+  m_global.WriteProcessLog("プラグインのリンクに失敗しました");
+  m_global.WriteLogFileLine("  cause: %s: %s", path,
+                            why.empty() ? "the library could not be loaded" : why.c_str());
 }
 
 void CPlugIn::FillInfo(PluginRecord& record)

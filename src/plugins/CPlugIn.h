@@ -54,6 +54,9 @@ class CPlugIn {
  private:
   // Steps that may throw; the caller keeps or releases the library.
   bool LoadPlugInGuarded(const char* path, PluginRecord& record);
+  // The log line of a plugin that cannot be linked, and below it in the log
+  // file which plugin it was and why.
+  void LinkFailed(const char* path, const std::string& why);
   void FillInfo(PluginRecord& record);
 
   CGlobal& m_global;

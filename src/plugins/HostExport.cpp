@@ -4,7 +4,7 @@
 #include <cstdarg>
 
 #include "app/CGlobal.h"
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv {
 

@@ -10,8 +10,8 @@
 #include "login/GameLaunch.h"
 #include "login/Login.h"
 #include "patcher/Recovery.h"
+#include "platform/ControlIds.h"
 #include "plugins/CPlugIn.h"
-#include "ui/ControlIds.h"
 
 namespace orv {
 
@@ -235,7 +235,7 @@ void MainDialog::RunMainButtonAction()
       StartLogin(m_global, loginContext, [this] { ArmAutoStart(); });
       break;
     case kGameStart:
-      LaunchGame(m_global, m_plugins);
+      LaunchGame(m_global, [this] { return m_plugins.CallPlugProc(); });
       break;
     default:
       break;

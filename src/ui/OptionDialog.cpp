@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "app/CGlobal.h"
-#include "app/Launcher.h"
+#include "app/GameFolder.h"
 #include "app/LauncherApp.h"
 #include "app/LauncherMode.h"
+#include "platform/ControlIds.h"
 #include "plugins/CPlugIn.h"
-#include "ui/ControlIds.h"
 #include "ui/MainDialog.h"
 
 namespace orv {

@@ -7,8 +7,8 @@
 
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
+#include "platform/ControlIds.h"
 #include "support/FrameFixture.h"
-#include "ui/ControlIds.h"
 
 namespace orv::test {
 namespace {

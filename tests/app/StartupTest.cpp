@@ -4,9 +4,9 @@
 
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
+#include "platform/ControlIds.h"
 #include "support/FrameFixture.h"
 #include "support/PluginFolder.h"
-#include "ui/ControlIds.h"
 
 namespace orv::test {
 namespace {

@@ -27,11 +27,12 @@
 #include <thread>
 
 #include "app/CGlobal.h"
-#include "app/Launcher.h"
 #include "app/LauncherMode.h"
 #include "frontend/qt/DialogLayout.h"
 #include "frontend/qt/QtView.h"
+#include "platform/ControlIds.h"
 #include "platform/posix/Cp932.h"
+#include "root/Launcher.h"
 #include "support/KivoraSites.h"
 #include "support/LoopbackServer.h"
 #include "support/PatchStep.h"
@@ -39,7 +40,6 @@
 #include "support/StubGame.h"
 #include "support/TempDir.h"
 #include "support/TestPlatform.h"
-#include "ui/ControlIds.h"
 #include "ui/MainDialog.h"
 
 // Failures show Qt's values as text.

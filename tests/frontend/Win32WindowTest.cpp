@@ -20,13 +20,13 @@
 #include <vector>
 
 #include "app/CGlobal.h"
-#include "app/Launcher.h"
 #include "frontend/win32/Win32View.h"
+#include "platform/ControlIds.h"
+#include "root/Launcher.h"
 #include "support/LoopbackServer.h"
 #include "support/PatchStep.h"
 #include "support/TempDir.h"
 #include "support/TestPlatform.h"
-#include "ui/ControlIds.h"
 
 namespace orv::test {
 namespace {

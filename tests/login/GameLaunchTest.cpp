@@ -5,11 +5,11 @@
 
 #include "app/LauncherMode.h"
 #include "login/GameLaunch.h"
+#include "platform/ControlIds.h"
 #include "plugins/CPlugIn.h"
 #include "support/FrameFixture.h"
 #include "support/PluginFolder.h"
 #include "support/StubGame.h"
-#include "ui/ControlIds.h"
 
 namespace orv::test {
 namespace {
@@ -28,6 +28,12 @@ class GameLaunchTest : public FrameFixture {
     UseGameFolder(m_start.path() / std::u8string(u8"ゲーム フォルダ"));
     m_view.SetControlText(ctl::kOrvAccountCombo, "abc def");
     std::strcpy(m_global.oneTimePass, "P@ss-1");
+  }
+
+  // The main button in GameStart, with the registered plugins asked first.
+  void Launch()
+  {
+    LaunchGame(m_global, [this] { return m_plugins.CallPlugProc(); });
   }
 
   void UseGameFolder(const std::filesystem::path& folder)
@@ -50,7 +56,7 @@ class GameLaunchTest : public FrameFixture {
 
 TEST_F(GameLaunchTest, StartsTheGameInItsFolderWithTheCommandLineAndEnds)
 {
-  LaunchGame(m_global, m_plugins);
+  Launch();
 
   const auto record = WaitForLaunchRecord(m_game);
   ASSERT_TRUE(record.has_value());
@@ -66,7 +72,7 @@ TEST_F(GameLaunchTest, AnEmptyPasswordStillGivesThePasswordSwitch)
 {
   m_global.oneTimePass[0] = '\0';
   m_view.SetControlText(ctl::kOrvAccountCombo, "orv2");
-  LaunchGame(m_global, m_plugins);
+  Launch();
   const auto record = WaitForLaunchRecord(m_game);
   ASSERT_TRUE(record.has_value());
   EXPECT_THAT(Lines(record->begin() + 1, record->end()), ElementsAre("/Launch", "-u:orv2", "-p:"));
@@ -96,7 +102,7 @@ TEST_F(GameLaunchTest, WhatCannotStartShowsWhyAndKeepsTheLauncherOpen)
     std::strcpy(m_global.oneTimePass, std::string(length, 'p').c_str());
 
     const std::size_t shown = m_view.Messages().size();
-    LaunchGame(m_global, m_plugins);
+    Launch();
     EXPECT_EQ(m_view.Messages().size(), shown + 1);
     EXPECT_EQ(Message(), c.message);
     EXPECT_THAT(m_view.QuitCalls(), IsEmpty());
@@ -112,7 +118,7 @@ TEST_F(GameLaunchTest, APluginTakingTheStartOverEndsTheLauncherWithoutTheGame)
   folder.Install("takes_over", "b.opg");
   ASSERT_TRUE(m_plugins.SearchPlugIn());
 
-  LaunchGame(m_global, m_plugins);
+  Launch();
   EXPECT_THAT(m_view.QuitCalls(), ElementsAre(0));
   EXPECT_EQ(m_view.LastLogLine(), "takes_over:PlugProc");
   EXPECT_EQ(m_view.showNormalCalls(), 0);
@@ -125,7 +131,7 @@ TEST_F(GameLaunchTest, APluginAnsweringOtherThanOneLetsTheGameStart)
 {
   PluginFolder(m_start.path()).Install("describes", "a.opg");
   ASSERT_TRUE(m_plugins.SearchPlugIn());
-  LaunchGame(m_global, m_plugins);
+  Launch();
   EXPECT_EQ(m_view.LastLogLine(), "describes:PlugProc");
   EXPECT_TRUE(WaitForLaunchRecord(m_game).has_value());
   EXPECT_THAT(m_view.QuitCalls(), ElementsAre(0));

@@ -5,9 +5,9 @@
 #include "app/LauncherMode.h"
 #include "login/Login.h"
 #include "net/ConnectionContext.h"
+#include "platform/ControlIds.h"
 #include "support/FrameFixture.h"
 #include "support/KivoraSites.h"
-#include "ui/ControlIds.h"
 #include "webform/WebForm.h"
 
 namespace orv::test {

@@ -8,12 +8,12 @@
 #include "app/LauncherMode.h"
 #include "patcher/CPatcher.h"
 #include "patcher/Recovery.h"
+#include "platform/ControlIds.h"
 #include "support/ArchiveMaker.h"
 #include "support/FrameFixture.h"
 #include "support/LoopbackServer.h"
 #include "support/PatchStep.h"
 #include "support/StubGame.h"
-#include "ui/ControlIds.h"
 
 namespace orv::test {
 namespace {

@@ -3,9 +3,9 @@
 #include "app/LauncherMode.h"
 #include "net/ConnectionContext.h"
 #include "patcher/VersionCheck.h"
+#include "platform/ControlIds.h"
 #include "support/FrameFixture.h"
 #include "support/LoopbackServer.h"
-#include "ui/ControlIds.h"
 
 namespace orv::test {
 namespace {

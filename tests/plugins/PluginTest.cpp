@@ -4,10 +4,10 @@
 
 #include "app/LauncherApp.h"
 #include "app/LauncherMode.h"
+#include "platform/ControlIds.h"
 #include "plugins/CPlugIn.h"
 #include "support/FrameFixture.h"
 #include "support/PluginFolder.h"
-#include "ui/ControlIds.h"
 
 namespace orv::test {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Deployment.h"
 #include "app/CGlobal.h"
-#include "app/Launcher.h"
+#include "app/Deployment.h"
+#include "root/Launcher.h"
 #include "support/RecordingView.h"
 #include "support/TempDir.h"
 #include "support/TestPlatform.h"

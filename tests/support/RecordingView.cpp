@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <set>
 
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv::test {
 

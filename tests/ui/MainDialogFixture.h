@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ControlIds.h"
 #include "plugins/CPlugIn.h"
 #include "support/FrameFixture.h"
 #include "support/LoopbackServer.h"
-#include "ui/ControlIds.h"
 #include "ui/MainDialog.h"
 
 namespace orv::test {

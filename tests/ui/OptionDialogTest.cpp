@@ -1,10 +1,10 @@
 // The options panel on the recording view: what its fields accept, what it
 // changes in the launcher, and the plugins it runs.
 #include "app/LauncherMode.h"
+#include "platform/ControlIds.h"
 #include "plugins/CPlugIn.h"
 #include "support/FrameFixture.h"
 #include "support/PluginFolder.h"
-#include "ui/ControlIds.h"
 #include "ui/MainDialog.h"
 
 namespace orv::test {

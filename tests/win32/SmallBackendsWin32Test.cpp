@@ -34,6 +34,9 @@ TEST(DynamicLibrariesWin32, ABareNameIsFoundBesideTheProgram)
   libraries.Free(unpack);
   libraries.Free(nullptr);
   EXPECT_EQ(libraries.Load("no-such-library.dll"), nullptr);
+  // The log file's cause line: the system's number for a module not found.
+  EXPECT_EQ(libraries.LoadFailure().rfind("LoadLibrary error 126", 0), 0u)
+      << libraries.LoadFailure();
 }
 
 TEST(VersionResourceWin32, StringsAreFoundThroughTheTranslationTable)

@@ -16,7 +16,7 @@
 #include <algorithm>
 
 #include "frontend/qt/Cp932Text.h"
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv::qt {
 

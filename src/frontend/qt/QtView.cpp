@@ -28,7 +28,7 @@
 #include <utility>
 
 #include "frontend/qt/Cp932Text.h"
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv::qt {
 

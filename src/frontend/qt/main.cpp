@@ -4,9 +4,9 @@
 #include <string>
 
 #include "BuildDeployment.h"
-#include "app/Launcher.h"
 #include "frontend/qt/QtView.h"
 #include "platform/posix/PosixPlatform.h"
+#include "root/Launcher.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace orv::win32 {
 

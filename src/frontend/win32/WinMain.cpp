@@ -3,9 +3,9 @@
 #include <windows.h>
 
 #include "BuildDeployment.h"
-#include "app/Launcher.h"
 #include "frontend/win32/Win32View.h"
 #include "platform/win32/Win32Platform.h"
+#include "root/Launcher.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {

@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "platform/posix/AsciiText.h"
 #include "platform/posix/Cp932.h"
 
 namespace orv::posix {
@@ -26,6 +27,20 @@ bool Exists(const std::string& path)
   return access(path.c_str(), F_OK) == 0;
 }
 
+// Like dlerror itself, kept per thread: loads on other threads do not
+// overwrite the reason before the caller has read it.
+thread_local std::string t_loadFailure;
+
+LibraryHandle Open(const std::string& path)
+{
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    const char* error = dlerror();
+    t_loadFailure = error ? error : "dlopen failed without a message";
+  }
+  return library;
+}
+
 }  // namespace
 
 std::string LinuxLibraryName(const std::string& windowsName)
@@ -34,27 +49,32 @@ std::string LinuxLibraryName(const std::string& windowsName)
   if (windowsName.find_first_of("\\/") != std::string::npos || windowsName.size() <= kSuffix.size())
     return {};
   const std::string base = windowsName.substr(0, windowsName.size() - kSuffix.size());
-  std::string suffix = windowsName.substr(base.size());
-  for (char& c : suffix)
-    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  if (suffix != kSuffix)
+  if (!EqualsNoCase(std::string_view(windowsName).substr(base.size()), kSuffix))
     return {};
   return "lib" + base + ".so";
 }
 
 LibraryHandle DynamicLibrariesPosix::Load(const char* name)
 {
+  t_loadFailure.clear();
   std::string native;
-  if (!ToNativePath(name, native))
+  if (!ToNativePath(name, native)) {
+    t_loadFailure = "the name has no form in this system's encoding";
     return nullptr;
+  }
   const std::string linuxName = LinuxLibraryName(native);
   if (linuxName.empty())
-    return dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return Open(native);
 
   const std::string beside = ExecutableFolder() + "/" + linuxName;
   if (Exists(beside))
-    return dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
-  return dlopen(linuxName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return Open(beside);
+  return Open(linuxName);
+}
+
+std::string DynamicLibrariesPosix::LoadFailure()
+{
+  return t_loadFailure;
 }
 
 void* DynamicLibrariesPosix::Symbol(LibraryHandle library, const char* name)

@@ -12,6 +12,8 @@ namespace orv::posix {
 class DynamicLibrariesPosix final : public DynamicLibraries {
  public:
   LibraryHandle Load(const char* name) override;
+  // dlerror's text of the failed load.
+  std::string LoadFailure() override;
   void* Symbol(LibraryHandle library, const char* name) override;
   void Free(LibraryHandle library) override;
   std::string ProgramPath() override;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/ErrorCodes.h"
+#include "platform/posix/AsciiText.h"
 #include "platform/posix/Cp932.h"
 
 namespace orv::posix {
@@ -34,9 +35,6 @@ std::size_t LastSeparator(std::string_view path)
   }
   return last;
 }
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // `*` and `?` over Shift_JIS bytes, ASCII letters without regard to case; a
 // double-byte character counts as one for `?`.

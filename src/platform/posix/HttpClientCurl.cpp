@@ -1,3 +1,23 @@
+// The HTTP client on libcurl, shaped like the Windows internet library the
+// launcher was written against: handles for a session, a connection and a
+// request, calls that answer Windows error numbers, and reads that pull the
+// body. The launcher reads; curl's multi interface only moves bytes while a
+// call of the launcher drives it, into a byte queue that the reads drain.
+//
+// The file reads top to bottom:
+//   Limits             the time-outs, buffer sizes and bounds, with reasons;
+//                      the clock they are measured by
+//   curl and trust     global set-up once per process; the CA bundle
+//   On the wire        what a host, verb, referrer and path may hold
+//   Errors             curl's codes as the launcher's numbers, and in words
+//   Handles            Session, Connection and the Object they share
+//   The request        one exchange: send, query, read; the transfer loop
+//                      (Drive) and curl's callbacks that fill it in
+//   The handle table   numbers for handles, the cookie share (Shared)
+//   HttpClientCurl     the interface, call for call
+// Locking: the handle table has a lock of its own; everything a request
+// touches, curl's callbacks included, runs with its session's lock held.
+
 #include "platform/posix/HttpClientCurl.h"
 
 #include <curl/curl.h>
@@ -9,19 +29,26 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <limits>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 
 #include "platform/ErrorCodes.h"
+#include "platform/posix/AsciiText.h"
+#include "platform/posix/ByteQueue.h"
 #include "platform/posix/Cp932.h"
 
 namespace orv::posix {
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// Limits
+// ---------------------------------------------------------------------------
 
 // What a session waits when SetTimeout was never called for an option.
 constexpr std::uint32_t kDefaultTimeout = 60000;
@@ -44,6 +71,7 @@ constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
 // curl's own timers (connect time-out, happy eyeballs) are served.
 constexpr int kLongestPollMs = 1000;
 
+// The clock of every time-out.
 std::uint64_t NowMs()
 {
   timespec now{};
@@ -52,60 +80,16 @@ std::uint64_t NowMs()
          static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+// ---------------------------------------------------------------------------
+// curl and trust
+// ---------------------------------------------------------------------------
+
 // curl_global_init is not to be raced with other curl calls; a function-local
 // static runs it exactly once, whichever thread gets there first.
 void InitCurlOnce()
 {
   static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
   static_cast<void>(initialised);
-}
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-  if (text.size() < prefix.size())
-    return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (AsciiLower(text[i]) != AsciiLower(prefix[i]))
-      return false;
-  return true;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view word)
-{
-  for (std::size_t i = 0; i + word.size() <= text.size(); ++i)
-    if (StartsWithNoCase(text.substr(i), word))
-      return true;
-  return false;
-}
-
-std::string_view Trim(std::string_view text)
-{
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                           text.back() == '\n'))
-    text.remove_suffix(1);
-  return text;
-}
-
-// A decimal number with nothing around it; nullopt for anything else,
-// including a number that does not fit 64 bits.
-std::optional<std::uint64_t> ParseDecimal(std::string_view text)
-{
-  if (text.empty())
-    return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    const unsigned digit = static_cast<unsigned>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
-      return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
 }
 
 std::string ReadWholeFile(const std::string& path)
@@ -144,102 +128,9 @@ std::string CombinedCaBundle(const std::string& extraCaFile)
   return system + "\n" + extra;
 }
 
-// Bytes between curl's write callback and the launcher's reads: one block
-// with a read offset, so appending and taking are plain copies and nothing
-// is done byte by byte.
-class ByteQueue {
- public:
-  std::size_t size() const { return m_end - m_begin; }
-  bool empty() const { return m_end == m_begin; }
-
-  void Append(const char* data, std::size_t count)
-  {
-    if (count == 0)
-      return;
-    if (m_capacity - m_end < count) {
-      const std::size_t held = size();
-      if (held + count <= m_capacity) {
-        std::memmove(m_data.get(), m_data.get() + m_begin, held);
-      } else {
-        const std::size_t capacity = std::max({m_capacity * 2, held + count, std::size_t{65536}});
-        std::unique_ptr<char[]> grown(new char[capacity]);
-        if (held != 0)
-          std::memcpy(grown.get(), m_data.get() + m_begin, held);
-        m_data = std::move(grown);
-        m_capacity = capacity;
-      }
-      m_begin = 0;
-      m_end = held;
-    }
-    std::memcpy(m_data.get() + m_end, data, count);
-    m_end += count;
-  }
-
-  std::size_t Take(char* out, std::size_t count)
-  {
-    count = std::min(count, size());
-    if (count != 0)
-      std::memcpy(out, m_data.get() + m_begin, count);
-    m_begin += count;
-    if (m_begin == m_end)
-      m_begin = m_end = 0;
-    return count;
-  }
-
-  void Release()
-  {
-    m_data.reset();
-    m_capacity = m_begin = m_end = 0;
-  }
-
- private:
-  std::unique_ptr<char[]> m_data;
-  std::size_t m_capacity = 0;
-  std::size_t m_begin = 0;
-  std::size_t m_end = 0;
-};
-
-enum class Kind { Internet, Connection, Request };
-
-struct Object {
-  explicit Object(Kind kind) : kind(kind) {}
-  virtual ~Object() = default;
-  const Kind kind;
-};
-
-// An internet handle. Its multi handle keeps the connections of the session
-// alive between exchanges, so the requests of one session reuse them.
-struct Session final : Object {
-  Session() : Object(Kind::Internet), multi(curl_multi_init()) {}
-  ~Session() override
-  {
-    if (multi)
-      curl_multi_cleanup(multi);
-  }
-
-  CURLM* const multi;
-  // A multi handle is not to be used from two threads at once; the requests
-  // of the session take turns driving it.
-  std::mutex lock;
-  std::atomic<std::uint32_t> connectTimeout{kDefaultTimeout};
-  std::atomic<std::uint32_t> sendTimeout{kDefaultTimeout};
-  std::atomic<std::uint32_t> receiveTimeout{kDefaultTimeout};
-  // Set from another thread to stop the session's work for good; the
-  // transfer loop looks at it before every wait and is woken to do so.
-  std::atomic<bool> aborted{false};
-};
-
-// A connection handle: where the requests go. Nothing is opened until a
-// request is sent.
-struct Connection final : Object {
-  Connection(std::shared_ptr<Session> session, std::string host, std::uint16_t port)
-      : Object(Kind::Connection), session(std::move(session)), host(std::move(host)), port(port)
-  {
-  }
-  const std::shared_ptr<Session> session;
-  const std::string host;
-  const std::uint16_t port;
-};
+// ---------------------------------------------------------------------------
+// On the wire: what the launcher's arguments may put into a request
+// ---------------------------------------------------------------------------
 
 bool IsTokenCharacter(char c)
 {
@@ -291,6 +182,10 @@ std::string RequestTarget(std::string_view path)
   return target;
 }
 
+// ---------------------------------------------------------------------------
+// Errors
+// ---------------------------------------------------------------------------
+
 std::uint32_t ErrorOfCurl(CURLcode code, long osErrno)
 {
   switch (code) {
@@ -337,6 +232,80 @@ std::uint32_t ErrorOfCurl(CURLcode code, long osErrno)
   }
 }
 
+// curl's own words for a failed transfer: its code and text, the detail its
+// error buffer holds (the certificate check that failed, the address that
+// refused) and the system's error where there was one. The launcher's
+// number folds many of these into one.
+std::string CurlReason(CURLcode code, const char* detail, long osErrno)
+{
+  std::string reason = "curl error " + std::to_string(static_cast<int>(code)) + " (" +
+                       curl_easy_strerror(code) + ")";
+  if (detail && *detail != '\0') {
+    std::string_view text = detail;
+    while (!text.empty() && text.back() == '\n')
+      text.remove_suffix(1);
+    reason += ": ";
+    reason += text;
+  }
+  if (osErrno != 0) {
+    reason += "; system error " + std::to_string(osErrno) + " (" +
+              std::error_code(static_cast<int>(osErrno), std::generic_category()).message() + ")";
+  }
+  return reason;
+}
+
+// ---------------------------------------------------------------------------
+// Handles: a session (the internet handle), a connection and a request, each
+// an Object the handle table holds. A child holds its parent, so a parent
+// closed first lives on until its last child goes.
+// ---------------------------------------------------------------------------
+
+enum class Kind { Internet, Connection, Request };
+
+struct Object {
+  explicit Object(Kind kind) : kind(kind) {}
+  virtual ~Object() = default;
+  const Kind kind;
+};
+
+// An internet handle. Its multi handle keeps the connections of the session
+// alive between exchanges, so the requests of one session reuse them.
+struct Session final : Object {
+  Session() : Object(Kind::Internet), multi(curl_multi_init()) {}
+  ~Session() override
+  {
+    if (multi)
+      curl_multi_cleanup(multi);
+  }
+
+  CURLM* const multi;
+  // A multi handle is not to be used from two threads at once; the requests
+  // of the session take turns driving it.
+  std::mutex lock;
+  std::atomic<std::uint32_t> connectTimeout{kDefaultTimeout};
+  std::atomic<std::uint32_t> sendTimeout{kDefaultTimeout};
+  std::atomic<std::uint32_t> receiveTimeout{kDefaultTimeout};
+  // Set from another thread to stop the session's work for good; the
+  // transfer loop looks at it before every wait and is woken to do so.
+  std::atomic<bool> aborted{false};
+};
+
+// A connection handle: where the requests go. Nothing is opened until a
+// request is sent.
+struct Connection final : Object {
+  Connection(std::shared_ptr<Session> session, std::string host, std::uint16_t port)
+      : Object(Kind::Connection), session(std::move(session)), host(std::move(host)), port(port)
+  {
+  }
+  const std::shared_ptr<Session> session;
+  const std::string host;
+  const std::uint16_t port;
+};
+
+// ---------------------------------------------------------------------------
+// The request
+// ---------------------------------------------------------------------------
+
 // A request handle and the exchange it carries. Every member is used with
 // the session's lock held: curl calls the callbacks below from inside the
 // session's multi handle, whichever request of the session drives it.
@@ -359,6 +328,8 @@ class Request final : public Object {
     std::lock_guard<std::mutex> lock(m_session.lock);
     Discard();
   }
+
+  // --- The launcher's calls ---
 
   std::uint32_t Send(CURLSH* cookies, const std::string& caBundle, std::string headers,
                      std::string body)
@@ -494,9 +465,19 @@ class Request final : public Object {
       m_error = err::kHttpRedirectFailed;
     else
       m_error = ErrorOfCurl(result, osErrno);
+    m_reason = CurlReason(result, m_errorText, osErrno);
     // A finished transfer that did not succeed never reads as a clean end.
     if (m_error == 0)
       m_error = err::kInternetInternalError;
+  }
+
+  // curl's words for the error the exchange ended with; "" when it ended
+  // for a reason of this client's own (a time-out, an abort) or error is
+  // another.
+  std::string Reason(std::uint32_t error)
+  {
+    std::lock_guard<std::mutex> lock(m_session.lock);
+    return error != 0 && error == m_error ? m_reason : std::string();
   }
 
  private:
@@ -512,6 +493,8 @@ class Request final : public Object {
     std::optional<std::uint64_t> contentLength;
     bool lengthInvalid = false;
   };
+
+  // --- Setting up and tearing down an exchange ---
 
   // Ends whatever exchange the handle carried: a transfer still running is
   // cut (curl closes its connection), everything it left behind goes.
@@ -530,6 +513,8 @@ class Request final : public Object {
     m_attached = m_sent = m_finished = m_headersDone = m_paused = false;
     m_outOfMemory = m_headerOverflow = m_redirecting = m_progress = false;
     m_error = 0;
+    m_reason.clear();
+    m_errorText[0] = '\0';
     m_phase = Phase::Connecting;
     m_current = m_final = Response{};
     m_headerBytes = 0;
@@ -562,7 +547,7 @@ class Request final : public Object {
         end = headers.size();
       const std::string line = headers.substr(start, end - start);
       start = end + 1;
-      if (Trim(line).empty())
+      if (TrimLine(line).empty())
         continue;
       contentType = contentType || StartsWithNoCase(line, "content-type:");
       if (!Append(line.c_str()))
@@ -599,6 +584,7 @@ class Request final : public Object {
     CURL* const e = m_easy;
     bool ok = curl_easy_setopt(e, CURLOPT_URL, url.c_str()) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_PRIVATE, static_cast<void*>(this)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorText) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
     // A secure request never goes on in clear: a redirect to http would
@@ -652,6 +638,8 @@ class Request final : public Object {
     }
     return ok;
   }
+
+  // --- The transfer loop ---
 
   // Runs the session's transfers until done() holds, this transfer ends, or
   // the time-out of the phase it is in passes without progress. The clock
@@ -741,6 +729,8 @@ class Request final : public Object {
     }
   }
 
+  // --- curl's callbacks, called from inside Drive ---
+
   static size_t OnHeader(char* data, size_t size, size_t count, void* user)
   {
     Request& self = *static_cast<Request*>(user);
@@ -755,7 +745,7 @@ class Request final : public Object {
       return 0;
     }
     self.m_phase = Phase::Receiving;
-    const std::string_view line = Trim(std::string_view(data, length));
+    const std::string_view line = TrimLine(std::string_view(data, length));
 
     if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
       self.m_current = Response{};
@@ -768,7 +758,7 @@ class Request final : public Object {
     } else if (line.empty()) {
       self.EndOfResponseHeaders();
     } else if (StartsWithNoCase(line, "content-length:")) {
-      const auto value = ParseDecimal(Trim(line.substr(15)));
+      const auto value = ParseDecimal(TrimLine(line.substr(15)));
       Response& current = self.m_current;
       if (!value || (current.contentLength && *current.contentLength != *value))
         current.lengthInvalid = true;
@@ -779,7 +769,7 @@ class Request final : public Object {
     } else if (StartsWithNoCase(line, "transfer-encoding:")) {
       self.m_current.chunked = self.m_current.chunked || ContainsNoCase(line, "chunked");
     } else if (StartsWithNoCase(line, "location:")) {
-      const std::string_view location = Trim(line.substr(9));
+      const std::string_view location = TrimLine(line.substr(9));
       self.m_current.hasLocation = !location.empty();
       self.m_current.locationPlain = StartsWithNoCase(location, "http:");
     }
@@ -844,6 +834,8 @@ class Request final : public Object {
     return CURL_PREREQFUNC_OK;
   }
 
+  // --- State ---
+
   const std::shared_ptr<Connection> m_connection;
   Session& m_session;
   const std::string m_verb;
@@ -867,6 +859,9 @@ class Request final : public Object {
   bool m_headerOverflow = false;
   // The error that ended the exchange; reported once the bytes before it are read.
   std::uint32_t m_error = 0;
+  // What curl said of it, and the detail of its error buffer.
+  std::string m_reason;
+  char m_errorText[CURL_ERROR_SIZE] = {};
   Phase m_phase = Phase::Connecting;
   curl_off_t m_uploaded = 0;
   std::size_t m_headerBytes = 0;
@@ -879,6 +874,10 @@ class Request final : public Object {
 };
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The handle table
+// ---------------------------------------------------------------------------
 
 struct HttpClientCurl::Shared {
   explicit Shared(const std::string& extraCaFile) : caBundle(CombinedCaBundle(extraCaFile))
@@ -959,6 +958,10 @@ struct HttpClientCurl::Shared {
   std::unordered_map<std::uintptr_t, std::shared_ptr<Object>> handles;
   std::uintptr_t lastId = 0;
 };
+
+// ---------------------------------------------------------------------------
+// HttpClientCurl: the interface, call for call
+// ---------------------------------------------------------------------------
 
 HttpClientCurl::HttpClientCurl(std::string extraCaFile)
 {
@@ -1085,6 +1088,15 @@ std::uint32_t HttpClientCurl::Read(HttpHandle request, void* buffer, std::uint32
   if (const std::uint32_t error = m_shared->Find(request, Kind::Request, exchange))
     return error;
   return exchange->Read(buffer, size, read);
+}
+
+std::string HttpClientCurl::FailureReason(HttpHandle handle, std::uint32_t error)
+{
+  // Only a request carries a transfer, and so words of curl's.
+  std::shared_ptr<Request> exchange;
+  if (m_shared->Find(handle, Kind::Request, exchange) != 0)
+    return {};
+  return exchange->Reason(error);
 }
 
 void HttpClientCurl::Abort(HttpHandle internet)

@@ -31,6 +31,9 @@ class HttpClientCurl final : public HttpClient {
   std::uint32_t QueryDataAvailable(HttpHandle request, std::uint32_t& available) override;
   std::uint32_t Read(HttpHandle request, void* buffer, std::uint32_t size,
                      std::uint32_t& read) override;
+  // curl's code and text, and the detail of its error buffer, for a request
+  // whose transfer ended with that error.
+  std::string FailureReason(HttpHandle handle, std::uint32_t error) override;
   void Close(HttpHandle handle) override;
   void Abort(HttpHandle internet) override;
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/ErrorCodes.h"
+#include "platform/posix/AsciiText.h"
 #include "platform/posix/Cp932.h"
 #include "platform/posix/FileSystemPosix.h"
 #include "platform/posix/WindowsCommandLine.h"
@@ -73,17 +74,6 @@ std::string ProgramName(std::string name)
   return name.find('/') == std::string::npos ? name : Absolute(name);
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i]))
-      return false;
-  }
-  return true;
-}
 
 // The game is not waited for, but its exit status must be collected or it
 // stays a zombie for as long as the launcher lives.
@@ -277,7 +267,7 @@ void ProcessesPosix::ShellOpen(const char* program, const char* parameters)
 
   // The launcher opens its home page with the Windows browser; here the
   // desktop's opener picks the user's browser.
-  if (EqualsIgnoringCase(program, "iexplore.exe")) {
+  if (EqualsNoCase(program, "iexplore.exe")) {
     Words argv{m_opener};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     Spawn(argv, "");

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "platform/posix/Cp932.h"
-#include "settings/IniText.h"
+#include "platform/posix/IniText.h"
 
 namespace orv::posix {
 

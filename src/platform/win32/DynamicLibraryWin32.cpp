@@ -2,11 +2,33 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
+#include "platform/win32/Win32Error.h"
+
 namespace orv::win32 {
+
+namespace {
+// Kept per thread, as the error number it comes from is.
+thread_local std::uint32_t t_loadError = 0;
+}  // namespace
 
 LibraryHandle DynamicLibrariesWin32::Load(const char* name)
 {
-  return name ? LoadLibraryA(name) : nullptr;
+  t_loadError = 0;
+  if (!name) {
+    t_loadError = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  HMODULE library = LoadLibraryA(name);
+  if (!library)
+    t_loadError = LastErrorOr(ERROR_MOD_NOT_FOUND);
+  return library;
+}
+
+std::string DynamicLibrariesWin32::LoadFailure()
+{
+  return t_loadError != 0 ? "LoadLibrary error " + ErrorText(t_loadError) : std::string();
 }
 
 void* DynamicLibrariesWin32::Symbol(LibraryHandle library, const char* name)

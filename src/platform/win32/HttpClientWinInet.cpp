@@ -443,6 +443,12 @@ std::uint32_t HttpClientWinInet::CheckEnd(HttpHandle request)
   return 0;
 }
 
+std::string HttpClientWinInet::FailureReason(HttpHandle, std::uint32_t error)
+{
+  // WinINet's numbers are its own words already; its text says them out.
+  return error != 0 ? "WinINet error " + ErrorText(error, "wininet.dll") : std::string();
+}
+
 void HttpClientWinInet::Close(HttpHandle handle)
 {
   if (!handle)

@@ -46,6 +46,8 @@ class HttpClientWinInet final : public HttpClient {
   std::uint32_t QueryDataAvailable(HttpHandle request, std::uint32_t& available) override;
   std::uint32_t Read(HttpHandle request, void* buffer, std::uint32_t size,
                      std::uint32_t& read) override;
+  // The error number with wininet.dll's own text for it.
+  std::string FailureReason(HttpHandle handle, std::uint32_t error) override;
   void Close(HttpHandle handle) override;
   void Abort(HttpHandle internet) override;
 

@@ -44,7 +44,7 @@
 #include "driver/RemoteDialog.h"
 #include "driver/RootStore.h"
 #include "driver/Screenshot.h"
-#include "ui/ControlIds.h"
+#include "platform/ControlIds.h"
 
 namespace {
 

@@ -65,9 +65,4 @@ class Launcher {
   bool m_timerResolutionRequested = false;
 };
 
-// Asks the user for the game folder. Every selection is copied into OrvDir at
-// once and OK is enabled only for a folder holding a readable orv.exe. True
-// when the user confirmed; after a cancel OrvDir holds the last selection.
-bool ChooseGameFolder(CGlobal& global);
-
 }  // namespace orv

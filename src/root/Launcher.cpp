@@ -1,15 +1,15 @@
-#include "app/Launcher.h"
+#include "root/Launcher.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "app/CGlobal.h"
+#include "app/GameFolder.h"
 #include "app/LauncherApp.h"
+#include "platform/ControlIds.h"
 #include "plugins/CPlugIn.h"
 #include "plugins/HostExport.h"
 #include "ui/MainDialog.h"
-#include "ui/ControlIds.h"
 
 namespace orv {
 
@@ -29,12 +29,6 @@ constexpr const char* kStartDirTooLong =
 constexpr const char* kStartDirUnusable =
     "起動フォルダのパスを取得できないため起動できません。\n"
     "Shift_JISで表せない文字をフォルダ名に使っていないか確認してください。";
-
-// Whether the folder holds a game executable that can be opened for reading.
-bool HoldsGame(FileSystem& files, const char* folder)
-{
-  return FileReadable(files, (std::string(folder) + "\\orv.exe").c_str());
-}
 
 }  // namespace
 
@@ -145,19 +139,6 @@ bool Launcher::FindGameFolder()
     return true;
   }
   return ChooseGameFolder(global);
-}
-
-bool ChooseGameFolder(CGlobal& global)
-{
-  const Platform& platform = global.platform();
-  return platform.view.ChooseFolder("ORVフォルダの指定", [&](const char* path) {
-    // A folder whose path does not fit the field is not taken: a cut path
-    // would name some other folder.
-    if (!path || std::strlen(path) >= sizeof global.OrvDir)
-      return false;
-    CopyText(global.OrvDir, path);
-    return HoldsGame(platform.files, path);
-  });
 }
 
 void Launcher::RunDialog()

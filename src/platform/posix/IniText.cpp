@@ -1,9 +1,9 @@
-#include "settings/IniText.h"
+#include "platform/posix/IniText.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "app/Text.h"
+#include "platform/posix/Cp932.h"
 
 namespace orv::ini {
 
@@ -46,7 +46,7 @@ char FoldAscii(char c)
 // second byte, else 1.
 std::size_t CharacterLength(std::string_view text)
 {
-  return IsLeadByte(static_cast<unsigned char>(text[0])) && text.size() > 1 ? 2 : 1;
+  return posix::IsCp932LeadByte(static_cast<unsigned char>(text[0])) && text.size() > 1 ? 2 : 1;
 }
 
 // Offsets where the text's characters start.
@@ -162,7 +162,7 @@ bool NamesEqual(std::string_view a, std::string_view b)
   if (a.size() != b.size())
     return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (IsLeadByte(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
+    if (posix::IsCp932LeadByte(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
       if (a[i] != b[i] || a[i + 1] != b[i + 1])
         return false;
       ++i;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "settings/IniText.h"
+#include "platform/posix/IniText.h"
 
 namespace orv::test {
 namespace {

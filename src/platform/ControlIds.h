@@ -1,6 +1,9 @@
 #pragma once
 
-// Dialog templates and control ids of the main window and the options panel.
+// Dialog templates and control ids of the main window and the options panel:
+// part of the view's contract, beside View.h. The workers (network, login,
+// patcher) name the controls they drive by these ids, so the ids stand below
+// every subsystem rather than with the dialogs that handle them.
 namespace orv::ctl {
 
 inline constexpr int kMainDialogTemplate = 101;
