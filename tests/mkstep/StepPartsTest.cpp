@@ -130,6 +130,45 @@ TEST_F(ArchiveCompareTest, EqualArchivesMakeNoDflAndBrokenOnesAreRefused)
   EXPECT_THAT(error, ::testing::HasSubstr("entry 1"));
 }
 
+// Files whose names meet the launcher's own files in its work folder are
+// left out and reported; without that the step fails to apply or places
+// wrong bytes, which the check would catch.
+TEST(MakeStepTest, NamesTheWorkFolderGivesAMeaningAreLeftOutAndTheRestChecksOut)
+{
+  TempDir dir;
+  const fs::path oldGame = dir.path() / "old", newGame = dir.path() / "new";
+  fs::create_directories(oldGame);
+  fs::create_directories(newGame / "sub");
+  WriteFile(oldGame / "orv.ver", "6\r\n");
+  WriteFile(newGame / "orv.ver", "7\r\n");
+  WriteFile(newGame / "x.DFL", "not a patch");
+  WriteFile(newGame / "add_list.txt", "0\r\n");
+  WriteFile(newGame / "sub" / "ORV.VER", "1\r\n");
+  WriteFile(newGame / "sub" / "step7-001.cab", "a file named like a cabinet");
+  const std::string part(130, 'n');
+  fs::create_directories(newGame / "sub" / part);
+  WriteFile(newGame / "sub" / part / part, "longer than an add_list.txt line");
+  WriteFile(newGame / "kept.txt", "shipped");
+  const fs::path step = dir.path() / "step";
+  fs::create_directories(step);
+  const mkstep::Packing packing{&Pack, &Unpack, &PackFree};
+  mkstep::StepReport report;
+  std::string error;
+  ASSERT_TRUE(mkstep::MakeStep(oldGame, newGame, step, 7, packing, {}, report, error)) << error;
+  std::vector<std::string> leftOut;
+  for (const mkstep::Note& note : report.notes)
+    if (note.kind == "not-shipped")
+      leftOut.push_back(note.name);
+  EXPECT_THAT(leftOut, ::testing::UnorderedElementsAre("add_list.txt", "x.DFL", "sub\\ORV.VER",
+                                                       "sub\\" + part + "\\" + part));
+  EXPECT_THAT(report.addList, ElementsAre("kept.txt", "sub\\step7-001.cab"));
+  ASSERT_EQ(report.cabinets.size(), 1u);
+  EXPECT_EQ(report.cabinets[0].first, "step7a-001.cab");
+  std::vector<std::string> problems;
+  ASSERT_TRUE(mkstep::CheckStep(oldGame, newGame, step, 7, false, report, problems, error)) << error;
+  EXPECT_THAT(problems, ::testing::IsEmpty());
+}
+
 std::vector<std::vector<std::string>> Names(const std::vector<mkstep::CabinetPlan>& plans)
 {
   std::vector<std::vector<std::string>> names;
