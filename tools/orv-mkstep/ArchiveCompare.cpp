@@ -6,10 +6,14 @@
 // before its entries, and the names are known only at the end: the entries
 // go to a body file beside it as they are found, and the .dfl is then
 // written as header, names and body.
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "MkStep.h"
@@ -170,7 +174,10 @@ class ArchiveReader {
   std::vector<std::uint8_t> m_stored;
 };
 
-// The .dfl being written: entries into the body file as they come.
+// The .dfl being written: entries into the body file as they come, packed
+// on a thread of their own so that packing the changed entries overlaps
+// reading and comparing the rest. A few entries wait at most, which bounds
+// the memory.
 class DflWriter {
  public:
   DflWriter(const fs::path& path, const Packing& packing)
@@ -179,6 +186,7 @@ class DflWriter {
   }
   ~DflWriter()
   {
+    StopPacking();
     m_body.Close();
     std::error_code ignored;
     fs::remove(m_bodyPath, ignored);
@@ -186,13 +194,24 @@ class DflWriter {
 
   bool Add(const std::string& name, const std::vector<std::uint8_t>& bytes, std::string& error)
   {
-    if (!m_body && !m_body.Attach(OpenFile(m_bodyPath, "wb"), archive::kStreamBufferSize)) {
-      error = "cannot create " + Utf8Path(m_bodyPath);
-      return false;
+    if (!m_body) {
+      if (!m_body.Attach(OpenFile(m_bodyPath, "wb"), archive::kStreamBufferSize)) {
+        error = "cannot create " + Utf8Path(m_bodyPath);
+        return false;
+      }
+      m_packer = std::thread([this] { PackEntries(); });
     }
     ++m_count;
     m_names.append(name).push_back('\0');
-    return Store(bytes.data(), bytes.size(), m_body, error);
+    std::unique_lock lock(m_lock);
+    m_room.wait(lock, [&] { return m_queue.size() < kWaitingEntries || m_failed; });
+    if (m_failed) {
+      error = m_packerError;
+      return false;
+    }
+    m_queue.push_back(bytes);
+    m_ready.notify_one();
+    return true;
   }
 
   bool Empty() const { return m_count == 0; }
@@ -200,6 +219,10 @@ class DflWriter {
   // Header, names and body into the .dfl; its size in `size`.
   bool Finish(std::uint64_t& size, std::string& error)
   {
+    if (!StopPacking()) {
+      error = m_packerError;
+      return false;
+    }
     if (!m_body.Close()) {
       error = "cannot write " + Utf8Path(m_bodyPath);
       return false;
@@ -254,6 +277,45 @@ class DflWriter {
     return true;
   }
 
+  // The packing thread: every entry in the order added, until stopped.
+  void PackEntries()
+  {
+    for (;;) {
+      std::vector<std::uint8_t> bytes;
+      {
+        std::unique_lock lock(m_lock);
+        m_ready.wait(lock, [&] { return !m_queue.empty() || m_stopping; });
+        if (m_queue.empty())
+          return;
+        bytes = std::move(m_queue.front());
+        m_queue.pop_front();
+      }
+      m_room.notify_one();
+      std::string error;
+      if (!Store(bytes.data(), bytes.size(), m_body, error)) {
+        std::lock_guard lock(m_lock);
+        m_failed = true;
+        m_packerError = error;
+        m_room.notify_all();
+        return;
+      }
+    }
+  }
+
+  // Lets the packing thread finish what waits and ends it; false when it
+  // failed.
+  bool StopPacking()
+  {
+    {
+      std::lock_guard lock(m_lock);
+      m_stopping = true;
+    }
+    m_ready.notify_all();
+    if (m_packer.joinable())
+      m_packer.join();
+    return !m_failed;
+  }
+
   bool AppendBody(BufferedFile& dfl)
   {
     if (m_count == 0)
@@ -277,6 +339,16 @@ class DflWriter {
   BufferedFile m_body;
   std::uint32_t m_count = 0;
   std::string m_names;
+
+  static constexpr std::size_t kWaitingEntries = 4;
+  std::thread m_packer;
+  std::mutex m_lock;
+  std::condition_variable m_ready;  // an entry waits, or the end
+  std::condition_variable m_room;   // the queue has room, or packing failed
+  std::deque<std::vector<std::uint8_t>> m_queue;
+  bool m_stopping = false;
+  bool m_failed = false;
+  std::string m_packerError;
 };
 
 }  // namespace
