@@ -209,7 +209,15 @@ class DflWriter {
       error = m_packerError;
       return false;
     }
-    m_queue.push_back(bytes);
+    // Buffers go round between the two threads instead of being allocated
+    // for every entry.
+    std::vector<std::uint8_t> copy;
+    if (!m_spare.empty()) {
+      copy = std::move(m_spare.back());
+      m_spare.pop_back();
+    }
+    copy.assign(bytes.begin(), bytes.end());
+    m_queue.push_back(std::move(copy));
     m_ready.notify_one();
     return true;
   }
@@ -292,8 +300,10 @@ class DflWriter {
       }
       m_room.notify_one();
       std::string error;
-      if (!Store(bytes.data(), bytes.size(), m_body, error)) {
-        std::lock_guard lock(m_lock);
+      const bool stored = Store(bytes.data(), bytes.size(), m_body, error);
+      std::lock_guard lock(m_lock);
+      m_spare.push_back(std::move(bytes));
+      if (!stored) {
         m_failed = true;
         m_packerError = error;
         m_room.notify_all();
@@ -346,6 +356,7 @@ class DflWriter {
   std::condition_variable m_ready;  // an entry waits, or the end
   std::condition_variable m_room;   // the queue has room, or packing failed
   std::deque<std::vector<std::uint8_t>> m_queue;
+  std::vector<std::vector<std::uint8_t>> m_spare;
   bool m_stopping = false;
   bool m_failed = false;
   std::string m_packerError;

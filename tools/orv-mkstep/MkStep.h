@@ -46,6 +46,9 @@ bool LauncherPath(const fs::path& path, std::string& launcherPath);
 // The program's arguments as native paths (wide on Windows).
 std::vector<fs::path> ProgramArguments(int argc, char** argv);
 bool IsTerminal(std::FILE* stream);
+// Keeps freed memory for the next entry instead of handing it back to the
+// system and faulting it in again, entry after entry.
+void KeepFreedMemory();
 // fopen of a native path (wide on Windows).
 std::FILE* OpenFile(const fs::path& path, const char* mode);
 

@@ -74,3 +74,15 @@ std::vector<fs::path> ProgramArguments(int argc, char** argv)
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 
 }  // namespace orv::mkstep
+
+#include <malloc.h>
+
+namespace orv::mkstep {
+
+void KeepFreedMemory()
+{
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+}
+
+}  // namespace orv::mkstep

@@ -127,3 +127,10 @@ std::vector<fs::path> ProgramArguments(int, char**)
 bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 }  // namespace orv::mkstep
+
+namespace orv::mkstep {
+
+// The Windows heap keeps freed blocks by itself.
+void KeepFreedMemory() {}
+
+}  // namespace orv::mkstep

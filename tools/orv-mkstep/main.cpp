@@ -240,6 +240,7 @@ int Run(const Arguments& arguments)
 
 int main(int argc, char** argv)
 {
+  KeepFreedMemory();
   Arguments arguments;
   std::string why;
   if (!Parse(ProgramArguments(argc, argv), arguments, why))
