@@ -148,7 +148,11 @@ TEST_F(MkStepTest, StepMadeCheckedAndServedBringsTheOldGameToTheNewOne)
   m_deployment.patchPort = m_server.port();
   CGlobal& global = StartLauncher();
   const fs::path game = m_start.path() / "game";
-  fs::copy(m_old, game, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  // The game folder holds the same orv.exe as OLD; the rest is copied.
+  for (const auto& entry : fs::directory_iterator(m_old))
+    if (entry.path().filename() != "orv.exe")
+      fs::copy(entry.path(), game / entry.path().filename(), fs::copy_options::recursive);
+  WriteFile(game / "orv.exe", "MZ");
   VersionState versions;
   versions.localVersion = 41;
   versions.serverVersion = 42;

@@ -37,12 +37,20 @@ class CheckView : public QuietView {
   std::vector<std::string> lines;
 };
 
+// Copies a folder's tree file by file (the library's recursive copy refuses
+// an existing target folder on some platforms).
 bool CopyInto(const fs::path& from, const fs::path& to, std::string& error)
 {
   std::error_code failure;
   fs::create_directories(to, failure);
-  if (!failure)
-    fs::copy(from, to, fs::copy_options::recursive, failure);
+  for (fs::recursive_directory_iterator walk(from, failure), end; !failure && walk != end;
+       walk.increment(failure)) {
+    const fs::path target = to / walk->path().lexically_relative(from);
+    if (walk->is_directory(failure))
+      fs::create_directories(target, failure);
+    else if (!failure)
+      fs::copy_file(walk->path(), target, fs::copy_options::overwrite_existing, failure);
+  }
   if (failure) {
     error = "cannot copy " + Utf8Path(from) + " to " + Utf8Path(to) + ": " + failure.message();
     return false;
