@@ -34,7 +34,7 @@ bool WriteStep(const std::filesystem::path& serverRoot, const PatchStep& step,
   for (std::size_t i = 0; i < step.cabinets.size(); ++i) {
     std::vector<CabinetFile> files = step.cabinets[i].second;
     if (step.withVersionFile && i + 1 == step.cabinets.size())
-      files.push_back({"orv.ver", std::to_string(step.version) + "\r\n"});
+      files.push_back({"orv.ver", std::to_string(step.version) + "\r\n", {}});
     const std::filesystem::path cabinet = folder / step.cabinets[i].first;
     if (!MakeCabinet(cabinet, files, true, error))
       return false;

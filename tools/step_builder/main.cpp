@@ -354,7 +354,7 @@ int BuildStep(const fs::path& serverRoot, const fs::path& descriptionPath)
         std::fprintf(stderr, "step_builder: %s: %s\n", Utf8(dfl.name).c_str(), error.c_str());
         return 1;
       }
-      files.push_back({dfl.name, bytes});
+      files.push_back({dfl.name, bytes, {}});
       summary += Utf8(dfl.name) + " [" + EntryNames(dfl.entries) + "]";
     }
     summaries.push_back(plan.name + ": " + summary);
