@@ -29,7 +29,10 @@ constexpr std::uint64_t kMaxNameTableSize = 1024 * 1024;
 
 class File {
  public:
-  explicit File(const std::string& path) : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC))
+  // Not blocking: a named pipe under a plugin's name must not hold the
+  // launcher; only a regular file is read.
+  explicit File(const std::string& path)
+      : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))
   {
     struct stat info = {};
     if (m_fd >= 0 && fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode))
