@@ -24,6 +24,7 @@ if(WIN32)
   install(TARGETS unpack RUNTIME DESTINATION .)
   # The read-me in Shift_JIS with CR LF line ends, as Windows' own editor
   # shows a Japanese text file best.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${packaging}/windows/readme.txt)
   file(READ ${packaging}/windows/readme.txt readme)
   string(CONFIGURE "${readme}" readme @ONLY)
   string(REPLACE "\n" "\r\n" readme "${readme}")
