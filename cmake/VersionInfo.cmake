@@ -22,9 +22,15 @@ endif()
 
 # The version as the launcher shows it ("Ver.0.3.3 Rev.4", the end of the
 # window's title) and as the version resources write it ("0, 3, 3, 4").
-set(ORV_VERSION_NUMBERS ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH}
-    ${PROJECT_VERSION_TWEAK})
-list(TRANSFORM ORV_VERSION_NUMBERS REPLACE "^$" "0")
+# A version with fewer than four numbers has zeros for the missing ones.
+set(ORV_VERSION_NUMBERS)
+foreach(part MAJOR MINOR PATCH TWEAK)
+  if(PROJECT_VERSION_${part} STREQUAL "")
+    list(APPEND ORV_VERSION_NUMBERS 0)
+  else()
+    list(APPEND ORV_VERSION_NUMBERS ${PROJECT_VERSION_${part}})
+  endif()
+endforeach()
 list(GET ORV_VERSION_NUMBERS 0 major)
 list(GET ORV_VERSION_NUMBERS 1 minor)
 list(GET ORV_VERSION_NUMBERS 2 patch)
