@@ -366,6 +366,8 @@ TEST_F(QtWindowTest, TypingAnIdRenamesTheAccountInPlaceAndTheButtonFollowsTheMod
         auto* kivora = Control<QComboBox>(ctl::kKivoraIdCombo);
         auto* orv = Control<QComboBox>(ctl::kOrvAccountCombo);
         auto* password = Control<QLineEdit>(ctl::kPasswordEdit);
+        // The title ends with the version strings of the program's own file.
+        EXPECT_EQ(m_view.MainWindow()->windowTitle(), "OrvLauncher Ver.0.3.3 Rev.4");
         EXPECT_EQ(Button(ctl::kMainButton)->text(), "Login");
         EXPECT_EQ(kivora->currentText(), "alice");
         EXPECT_EQ(orv->currentText(), "orv1");

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 
@@ -9,6 +10,8 @@
 #include "platform/posix/FileSystemPosix.h"
 #include "platform/posix/LocalePosix.h"
 #include "platform/posix/ProfilePosix.h"
+#include "platform/posix/VersionResourcePosix.h"
+#include "support/PluginFolder.h"
 #include "support/TempDir.h"
 
 namespace orv::test {
@@ -93,6 +96,95 @@ TEST(PosixLibraries, BareDllNamesMapToSharedObjects)
   EXPECT_EQ(posix::LinuxLibraryName("/opt/plugin.opg"), "");
   EXPECT_EQ(posix::LinuxLibraryName("dir/unpack.dll"), "");
   EXPECT_EQ(posix::LinuxLibraryName(".dll"), "");
+}
+
+// --- Version information ---
+
+// The test plugin built with orv_version_info; "plain" is built without.
+fs::path TestPlugin(const std::string& variant)
+{
+  return ExecutableFolder() / "test_plugins" / (variant + ".opg");
+}
+
+std::string Text(const void* value) { return static_cast<const char*>(value); }
+
+TEST(PosixVersions, TheStringsOfALibraryAreFoundThroughItsTranslation)
+{
+  posix::VersionResourcePosix versions;
+  std::vector<std::uint8_t> block;
+  ASSERT_TRUE(versions.Read(LauncherPath(TestPlugin("versioned")).c_str(), block));
+
+  const void* value = nullptr;
+  std::size_t size = 0;
+  ASSERT_TRUE(versions.Query(block, "\\VarFileInfo\\Translation", &value, &size));
+  ASSERT_EQ(size, 4u);
+  std::uint16_t pair[2];
+  std::memcpy(pair, value, sizeof pair);
+  EXPECT_EQ(pair[0], 0x0411);
+  EXPECT_EQ(pair[1], 0x04B0);
+
+  ASSERT_TRUE(versions.Query(block, "\\StringFileInfo\\041104b0\\Comments", &value, &size));
+  EXPECT_EQ(Text(value), "版情報で説明されるプラグイン");  // Shift_JIS, as in the launcher
+  EXPECT_EQ(size, Text(value).size() + 1);
+  ASSERT_TRUE(versions.Query(block, "\\StringFileInfo\\041104B0\\fileversion", &value, &size));
+  EXPECT_EQ(Text(value), "0, 3, 3, 4");
+  EXPECT_FALSE(versions.Query(block, "\\StringFileInfo\\041104b0\\SpecialBuild", &value, &size));
+  EXPECT_FALSE(versions.Query(block, "\\StringFileInfo\\040904b0\\Comments", &value, &size));
+  EXPECT_FALSE(versions.Query(block, "\\StringFileInfo\\041104b0Comments", &value, &size));
+}
+
+TEST(PosixVersions, FilesWithoutTheSectionHaveNone)
+{
+  TempDir dir;
+  WriteFile(dir.path() / "text.opg", "not a library");
+  posix::VersionResourcePosix versions;
+  std::vector<std::uint8_t> block{1, 2, 3};
+  EXPECT_FALSE(versions.Read(LauncherPath(TestPlugin("plain")).c_str(), block));
+  EXPECT_TRUE(block.empty());
+  EXPECT_FALSE(versions.Read(LauncherPath(dir.path() / "text.opg").c_str(), block));
+  EXPECT_FALSE(versions.Read(LauncherPath(dir.path() / "missing.opg").c_str(), block));
+  EXPECT_FALSE(versions.Read(LauncherPath(dir.path()).c_str(), block));
+}
+
+// Any file can lie in the Plugin folder under a plugin's name: a damaged one
+// reads as having no version information, and nothing is read outside it
+// (the sanitizers watch).
+TEST(PosixVersions, ADamagedFileReadsAsHavingNone)
+{
+  const std::string good = ReadFile(TestPlugin("versioned"));
+  const std::size_t table = good.find("OrvVersion1");
+  const std::size_t tableEnd = good.find(std::string("Rev.7\0\0", 7), table);
+  ASSERT_NE(table, std::string::npos);
+  ASSERT_NE(tableEnd, std::string::npos);
+
+  const auto put = [](std::string bytes, std::size_t at, const std::string& what) {
+    return bytes.replace(at, what.size(), what);
+  };
+  const struct {
+    const char* fault;
+    std::string bytes;
+  } damaged[] = {
+      {"cut-inside-section-headers", good.substr(0, good.size() - 100)},
+      {"cut-after-elf-header", good.substr(0, 70)},
+      {"section-headers-past-the-end", put(good, 0x28, std::string("\xF0\xFF\xFF\xFF\xFF\xFF\xFF\x7F", 8))},
+      {"name-table-index-out-of-range", put(good, 0x3E, std::string("\xFF\x7F", 2))},
+      {"wrong-section-header-size", put(good, 0x3A, std::string("\x10\x00", 2))},
+      {"unknown-format", put(good, table, "OrvVersion9")},
+      {"translation-not-hexadecimal", put(good, table + 24, "zz")},
+      {"last-value-unterminated", put(good, tableEnd, "Rev.7xx")},
+  };
+  TempDir dir;
+  posix::VersionResourcePosix versions;
+  for (const auto& file : damaged) {
+    const fs::path path = dir.path() / (std::string(file.fault) + ".opg");
+    WriteFile(path, file.bytes);
+    std::vector<std::uint8_t> block;
+    EXPECT_FALSE(versions.Read(LauncherPath(path).c_str(), block)) << file.fault;
+  }
+  // The same copy undamaged reads.
+  WriteFile(dir.path() / "good.opg", good);
+  std::vector<std::uint8_t> block;
+  EXPECT_TRUE(versions.Read(LauncherPath(dir.path() / "good.opg").c_str(), block));
 }
 
 // --- Profile files ---

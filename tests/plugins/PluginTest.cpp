@@ -91,23 +91,16 @@ TEST_F(PluginTest, APluginThrowingWhileDescribedIsRefusedAndReleased)
   EXPECT_FALSE(LibraryLoadedAt(m_folder.path() / "f_throws.opg"));
 }
 
-TEST_F(PluginTest, AVersionResourceDescribesThePluginBeforeItsPlugInfo)
+TEST_F(PluginTest, TheFilesVersionInformationDescribesThePluginBeforeItsPlugInfo)
 {
   m_folder.Install("versioned", "versioned.opg");
   EXPECT_TRUE(m_plugins.SearchPlugIn());
   ASSERT_EQ(m_plugins.Records().size(), 1u);
   const PluginInfo& info = m_plugins.Records()[0]->info;
-#ifdef _WIN32
-  EXPECT_STREQ(info.name, "versioned by its resource");
-  EXPECT_STREQ(info.description, "described by its version resource");
+  EXPECT_STREQ(info.name, "versioned by its file");
+  EXPECT_STREQ(info.description, "版情報で説明されるプラグイン");
   EXPECT_STREQ(info.version, "Rev.7");
   EXPECT_THAT(m_view.LogLines(), Not(Contains("versioned:PlugInfo")));
-#else
-  // A Linux library has no version resource: its PlugInfo comes next.
-  EXPECT_STREQ(info.name, "versioned plugin");
-  EXPECT_STREQ(info.description, "described by versioned");
-  EXPECT_THAT(m_view.LogLines(), Contains("versioned:PlugInfo"));
-#endif
 }
 
 TEST_F(PluginTest, AnEmptyOrMissingFolderIsOneLine)

@@ -66,7 +66,7 @@ TEST_F(ProgramFileTest, ExportsGetAppInfoByNameAndOrdinalOneUnderTheProgramsName
   EXPECT_EQ(exports->NumberOfFunctions, 1u);
 }
 
-TEST_F(ProgramFileTest, CarriesItsVersionDialogsAndManifest)
+TEST_F(ProgramFileTest, CarriesItsVersionIconDialogsAndManifest)
 {
   // The version strings the window's title and the plugin list read, in
   // the Japanese Unicode string table.
@@ -81,6 +81,7 @@ TEST_F(ProgramFileTest, CarriesItsVersionDialogsAndManifest)
                 .find(table),
             std::wstring::npos);
 
+  EXPECT_FALSE(Resource(MAKEINTRESOURCEA(14), 1).empty());  // RT_GROUP_ICON
   EXPECT_FALSE(Resource(MAKEINTRESOURCEA(5), 101).empty());  // RT_DIALOG
   EXPECT_FALSE(Resource(MAKEINTRESOURCEA(5), 102).empty());
 

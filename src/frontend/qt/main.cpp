@@ -1,5 +1,6 @@
 // The Linux launcher: the Qt window on the Linux back-ends.
 #include <QApplication>
+#include <QIcon>
 #include <cstdlib>
 #include <string>
 
@@ -25,6 +26,10 @@ int main(int argc, char** argv)
   if (!Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY"))
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication application(argc, argv);
+  // The installed package's icon and desktop entry, by which the desktop
+  // shows and groups the window.
+  QApplication::setWindowIcon(QIcon::fromTheme("orvlauncher"));
+  QGuiApplication::setDesktopFileName("orvlauncher");
   orv::qt::QtView view;
 
   const orv::Deployment deployment = orv::BuildDeployment();

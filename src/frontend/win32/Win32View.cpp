@@ -221,6 +221,11 @@ INT_PTR Win32View::OnMainMessage(HWND window, UINT message, WPARAM wParam, LPARA
   switch (message) {
     case WM_INITDIALOG:
       m_main = window;
+      // The taskbar and the task switcher show the program's icon.
+      if (const HICON icon = LoadIconA(m_resources, MAKEINTRESOURCEA(1))) {
+        SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+        SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+      }
       SendDlgItemMessageA(window, ctl::kPasswordEdit, EM_SETPASSWORDCHAR, '*', 0);
       MovePendingLines();
       m_mainHandler->OnInitDialog();

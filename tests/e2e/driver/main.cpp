@@ -51,8 +51,8 @@ namespace {
 using namespace orv::e2e;
 
 // The title the launcher gives its main window: its name and the PrivateBuild
-// string of its own version resource.
-constexpr const wchar_t* kTitle = L"OrvLauncher Ver.0.3.3 Rev.4";
+// string of its own version resource, from the project's version.
+constexpr const wchar_t* kTitle = ORV_WINDOW_TITLE;
 constexpr DWORD kPollMilliseconds = 100;
 // Reading the whole process log costs a few cross-process messages a line.
 constexpr ULONGLONG kLogEveryMilliseconds = 500;
