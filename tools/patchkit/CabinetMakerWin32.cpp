@@ -30,6 +30,7 @@ struct OpenFile {
 
 struct Session {
   const std::vector<CabinetFile>* files = nullptr;
+  std::filesystem::path cabinet;
   std::filesystem::path scratch;
   int scratchCount = 0;
   std::vector<std::unique_ptr<OpenFile>> open;  // index + 1 is the handle FCI holds
@@ -58,16 +59,38 @@ struct Session {
   }
 };
 
-// The source name FCI is handed for a file whose bytes are in memory: it
-// only comes back to GetOpenInfo, which knows it by its index.
-constexpr char kMemoryPrefix[] = "<memory>";
+// FCI hands paths around as narrow strings, in which a name outside the
+// ANSI code page cannot be spelt. It is given these stand-ins instead, and
+// the callbacks open what they stand for by its wide name: the cabinet, a
+// scratch file by its number, a file of the cabinet by its index (its bytes
+// from memory or from its source file).
+constexpr char kCabinetName[] = "<cabinet>";
+constexpr char kScratchPrefix[] = "<scratch>";
+constexpr char kFilePrefix[] = "<file>";
+
+bool StartsWith(const char* text, const char* prefix)
+{
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// The file on disk a name FCI hands back stands for.
+std::filesystem::path DiskPath(const Session& session, const char* name)
+{
+  if (std::strcmp(name, kCabinetName) == 0)
+    return session.cabinet;
+  if (StartsWith(name, kScratchPrefix))
+    return session.scratch / ("fci" + std::string(name + std::strlen(kScratchPrefix)));
+  if (StartsWith(name, kFilePrefix))
+    return (*session.files)[std::stoul(name + std::strlen(kFilePrefix))].source;
+  return std::filesystem::path();
+}
 
 Session& Of(void* pv) { return *static_cast<Session*>(pv); }
 
 FNFCIALLOC(Allocate) { return ::operator new(cb, std::nothrow); }
 FNFCIFREE(Release) { ::operator delete(memory); }
 
-INT_PTR OpenOnDisk(Session& session, const char* path, int oflag, int* err)
+INT_PTR OpenOnDisk(Session& session, const char* name, int oflag, int* err)
 {
   DWORD access = GENERIC_READ;
   if ((oflag & (_O_WRONLY | _O_RDWR)) != 0)
@@ -79,12 +102,18 @@ INT_PTR OpenOnDisk(Session& session, const char* path, int oflag, int* err)
                                             : OPEN_ALWAYS;
   else if ((oflag & _O_TRUNC) != 0)
     disposition = TRUNCATE_EXISTING;
+  const std::filesystem::path path = DiskPath(session, name);
+  if (path.empty()) {
+    *err = ERROR_FILE_NOT_FOUND;
+    session.Fail(std::string("cabinet.dll asked for an unknown file ") + name);
+    return -1;
+  }
   auto file = std::make_unique<OpenFile>();
-  file->handle = CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition,
+  file->handle = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file->handle == INVALID_HANDLE_VALUE) {
     *err = static_cast<int>(GetLastError());
-    session.Fail(std::string("cannot open ") + path + " (error " + std::to_string(*err) + ")");
+    session.Fail("cannot open " + path.string() + " (error " + std::to_string(*err) + ")");
     return -1;
   }
   return session.Keep(std::move(file));
@@ -177,7 +206,8 @@ FNFCISEEK(Seek)
 
 FNFCIDELETE(Delete)
 {
-  if (!DeleteFileA(pszFile)) {
+  const std::filesystem::path path = DiskPath(Of(pv), pszFile);
+  if (path.empty() || !DeleteFileW(path.c_str())) {
     *err = static_cast<int>(GetLastError());
     return -1;
   }
@@ -187,8 +217,7 @@ FNFCIDELETE(Delete)
 FNFCIGETTEMPFILE(TempFile)
 {
   Session& session = Of(pv);
-  const std::string name =
-      (session.scratch / ("fci" + std::to_string(++session.scratchCount))).string();
+  const std::string name = kScratchPrefix + std::to_string(++session.scratchCount);
   if (name.size() >= static_cast<std::size_t>(cbTempName))
     return FALSE;
   std::memcpy(pszTempName, name.c_str(), name.size() + 1);
@@ -210,11 +239,13 @@ FNFCIGETOPENINFO(OpenInfo)
   *pdate = kDosDate;
   *ptime = kDosTime;
   *pattribs = FILE_ATTRIBUTE_ARCHIVE;
-  const std::size_t prefix = sizeof kMemoryPrefix - 1;
-  if (std::strncmp(pszName, kMemoryPrefix, prefix) == 0) {
-    auto file = std::make_unique<OpenFile>();
-    file->memory = &(*session.files)[std::stoul(pszName + prefix)].content;
-    return session.Keep(std::move(file));
+  if (StartsWith(pszName, kFilePrefix)) {
+    const CabinetFile& source = (*session.files)[std::stoul(pszName + std::strlen(kFilePrefix))];
+    if (source.source.empty()) {
+      auto file = std::make_unique<OpenFile>();
+      file->memory = &source.content;
+      return session.Keep(std::move(file));
+    }
   }
   return OpenOnDisk(session, pszName, _O_RDONLY | _O_BINARY, err);
 }
@@ -242,20 +273,14 @@ bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<Cabinet
   }
   Session session;
   session.files = &files;
+  session.cabinet = std::filesystem::absolute(cabinet);
   session.scratch = scratch.path();
 
   CCAB layout{};
   layout.cb = CB_MAX_DISK;
   layout.cbFolderThresh = CB_MAX_DISK;
-  const std::filesystem::path target = std::filesystem::absolute(cabinet);
-  const std::string folder = target.parent_path().string() + "\\";
-  const std::string name = target.filename().string();
-  if (folder.size() >= sizeof layout.szCabPath || name.size() >= sizeof layout.szCab) {
-    error = "the cabinet's path is too long for cabinet.dll: " + target.string();
-    return false;
-  }
-  std::memcpy(layout.szCabPath, folder.c_str(), folder.size() + 1);
-  std::memcpy(layout.szCab, name.c_str(), name.size() + 1);
+  std::memcpy(layout.szCab, kCabinetName, sizeof kCabinetName);
+  const std::filesystem::path& target = session.cabinet;
 
   ERF erf{};
   const HFCI fci = FCICreate(&erf, Placed, Allocate, Release, Open, Read, Write, Close, Seek,
@@ -267,8 +292,7 @@ bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<Cabinet
   const TCOMP compression = compress ? tcompTYPE_MSZIP : tcompTYPE_NONE;
   bool made = true;
   for (std::size_t i = 0; made && i < files.size(); ++i) {
-    std::string source = files[i].source.empty() ? kMemoryPrefix + std::to_string(i)
-                                                 : files[i].source.string();
+    std::string source = kFilePrefix + std::to_string(i);
     std::string stored = CabinetName(files[i].name);
     made = FCIAddFile(fci, source.data(), stored.data(), FALSE, NextCabinet, Status, OpenInfo,
                       compression);
