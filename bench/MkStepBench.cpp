@@ -90,6 +90,7 @@ struct World {
   {
     if (fs::exists(changed))
       return;
+    fs::create_directories(folder);
     const std::size_t entrySize = static_cast<std::size_t>(bytes / entries);
     std::ofstream changedBytes(changed, std::ios::binary);
     for (const fs::path& game : {oldGame, newGame}) {
