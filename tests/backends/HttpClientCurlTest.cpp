@@ -79,6 +79,65 @@ TEST_F(HttpClientCurlTest, ABodyTheServerStopsTakingTimesOutAfterTheSendTimeout)
   close(listener);
 }
 
+// Under wine, WinINet ends a chunked body cut short as if it were whole,
+// and takes an empty or header-flooded answer as a response.
+TEST_F(HttpClientCurlTest, AChunkedBodyCutShortIsAnError)
+{
+  RawServer shortChunks("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
+  Exchange chunked(http, shortChunks.port(), "GET", "/");
+  ASSERT_EQ(chunked.Send(), 0u);
+  char buffer[16];
+  std::uint32_t read = 0;
+  ASSERT_EQ(http.Read(chunked.request, buffer, sizeof buffer, read), 0u);
+  EXPECT_EQ(std::string(buffer, read), "hello");
+  EXPECT_EQ(http.Read(chunked.request, buffer, sizeof buffer, read),
+            err::kInternetConnectionAborted);
+}
+
+TEST_F(HttpClientCurlTest, AnswersThatAreNotHttpAreInvalidResponses)
+{
+  std::string flood = "HTTP/1.1 200 OK\r\n";
+  for (int line = 0; line < 400; ++line)
+    flood += "X-Filler: " + std::string(1000, 'f') + "\r\n";
+  const std::string giantLine =
+      "HTTP/1.1 200 OK\r\nX-Big: " + std::string(200000, 'b') + "\r\n\r\n";
+  for (const std::string& answer :
+       {std::string(), std::string("no status line\r\n\r\n"), flood, giantLine}) {
+    RawServer raw(answer);
+    Exchange get(http, raw.port(), "GET", "/");
+    EXPECT_EQ(get.Send(), err::kHttpInvalidServerResponse) << answer.substr(0, 20);
+  }
+}
+
+// Under wine, WinINet follows this loop for ever.
+TEST_F(HttpClientCurlTest, ARedirectLoopEndsInAnError)
+{
+  server.Handle("GET", "/loop", [](const HttpRequestSeen&) {
+    return HttpReply{302, "", {{"Location", "/loop"}}};
+  });
+  Exchange loop(http, server.port(), "GET", "/loop");
+  EXPECT_EQ(loop.Send(), err::kHttpRedirectFailed);
+}
+
+// WinINet closes a request with its session.
+TEST_F(HttpClientCurlTest, ARequestOutlivesItsConnectionAndSession)
+{
+  server.ServeGenerated("/data", 3 * 1024 * 1024);
+  HttpHandle internet = nullptr, connection = nullptr, request = nullptr;
+  ASSERT_EQ(http.OpenInternet(internet), 0u);
+  ASSERT_EQ(http.Connect(internet, "127.0.0.1", server.port(), connection), 0u);
+  ASSERT_EQ(http.OpenRequest(connection, "GET", "/data", nullptr, 0, request), 0u);
+  ASSERT_EQ(http.SendRequest(request, nullptr, 0, nullptr, 0), 0u);
+  http.Close(connection);
+  http.Close(internet);
+  std::string buffer(3 * 1024 * 1024, '\0');
+  std::uint32_t read = 0;
+  EXPECT_EQ(http.Read(request, buffer.data(), static_cast<std::uint32_t>(buffer.size()), read), 0u);
+  EXPECT_EQ(read, buffer.size());
+  http.Close(request);
+  EXPECT_EQ(http.Read(request, buffer.data(), 1, read), err::kInvalidHandle);
+}
+
 // Windows trusts an authority for the whole machine, so only here can one
 // client trust it and another not.
 TEST_F(HttpClientCurlTest, HttpsFailsWithAnUnknownAuthority)
@@ -105,10 +164,6 @@ TEST_F(HttpClientCurlTest, HandlesOfTheWrongKindOrNoneAreRefused)
   EXPECT_EQ(http.SetTimeout(get.internet, 99, 1), err::kInvalidParameter);
   EXPECT_EQ(http.Connect(get.request, "127.0.0.1", 80, unused), err::kInternetIncorrectHandleType);
   EXPECT_EQ(http.QueryNumber(get.internet, kStatus, value), err::kInternetIncorrectHandleType);
-  EXPECT_EQ(http.OpenRequest(get.connection, "GET /x HTTP/1.1\r\n", "/", nullptr, 0, unused),
-            err::kInvalidParameter);
-  EXPECT_EQ(http.OpenRequest(get.connection, "GET", "/", "http://a/\r\nX-Evil: 1", 0, unused),
-            err::kInvalidParameter);
   // Nothing sent yet: there is nothing to query or read.
   EXPECT_EQ(http.QueryNumber(get.request, kStatus, value), err::kInternetIncorrectHandleState);
   char byte;
@@ -118,11 +173,6 @@ TEST_F(HttpClientCurlTest, HandlesOfTheWrongKindOrNoneAreRefused)
   EXPECT_EQ(http.QueryNumber(get.request, HttpClient::kQueryStatusCode, value),
             err::kInvalidParameter);
   http.Close(nullptr);
-  // A closed handle is no handle.
-  const HttpHandle request = get.request;
-  http.Close(request);
-  get.request = nullptr;
-  EXPECT_EQ(http.Read(request, &byte, 1, value), err::kInvalidHandle);
 }
 
 TEST_F(HttpClientCurlTest, LoopbackFolderNeverServesOutsideItsRoot)

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct FileSystemBackend {
 inline std::string BackendName(const ::testing::TestParamInfo<FileSystemBackend>& info)
 {
   return info.param.name;
+}
+inline void PrintTo(const FileSystemBackend& backend, std::ostream* out)
+{
+  *out << backend.name;
 }
 
 using Strings = std::vector<std::string>;

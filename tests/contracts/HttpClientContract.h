@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct HttpBackend {
 inline std::string BackendName(const ::testing::TestParamInfo<HttpBackend>& info)
 {
   return info.param.name;
+}
+inline void PrintTo(const HttpBackend& backend, std::ostream* out)
+{
+  *out << backend.name;
 }
 
 inline constexpr std::uint32_t kStatus =
