@@ -1,5 +1,7 @@
 #include "contracts/HttpClientContract.h"
 
+#include <gmock/gmock.h>
+
 #include <atomic>
 #include <thread>
 
@@ -8,6 +10,10 @@
 
 namespace orv::test {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 // --- Exchanges that go well ---
 
@@ -162,7 +168,8 @@ TEST_P(HttpClientContract, RedirectsAreFollowedAndAPostBecomesAGet)
   EXPECT_EQ(post.Number(kStatus), 200u);
   body.clear();
   EXPECT_EQ(post.ReadBody(body), 0u);
-  EXPECT_EQ(body, "home sid=7");
+  EXPECT_THAT(body, StartsWith("home "));
+  EXPECT_THAT(body, HasSubstr("sid=7"));
   const auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 4u);
   EXPECT_EQ(requests[2].method, "POST");
@@ -195,14 +202,17 @@ TEST_P(HttpClientContract, CookiesAreSharedAcrossSessionsButNotWithNoCookies)
     Exchange set(http, server.port(), "GET", "/set");
     ASSERT_EQ(set.Send(), 0u);
   }
-  // Each Exchange is a session of its own: the store belongs to the process.
-  EXPECT_EQ(cookieSent(0), "account=abc");
+  // Each Exchange is a session of its own: the store belongs to the process
+  // (on Windows with what other tests of the process left in it).
+  EXPECT_THAT(cookieSent(0), HasSubstr("account=abc"));
   EXPECT_EQ(cookieSent(HttpClient::kNoCookies), "");
   {
     Exchange set(http, server.port(), "GET", "/set-private", HttpClient::kNoCookies);
     ASSERT_EQ(set.Send(), 0u);
   }
-  EXPECT_EQ(cookieSent(0), "account=abc");
+  const std::string sent = cookieSent(0);
+  EXPECT_THAT(sent, HasSubstr("account=abc"));
+  EXPECT_THAT(sent, Not(HasSubstr("private")));
 }
 
 TEST_P(HttpClientContract, SessionsOnSeveralThreadsShareTheCookieStore)
@@ -228,7 +238,10 @@ TEST_P(HttpClientContract, SessionsOnSeveralThreadsShareTheCookieStore)
   ASSERT_EQ(echo.Send(), 0u);
   std::string cookies;
   ASSERT_EQ(echo.ReadBody(cookies), 0u);
-  EXPECT_EQ(std::count(cookies.begin(), cookies.end(), '='), 40);
+  for (int worker = 0; worker < 4; ++worker)
+    for (int round = 0; round < 10; ++round)
+      EXPECT_THAT(cookies,
+                  HasSubstr("w" + std::to_string(worker) + "r" + std::to_string(round) + "=1"));
 }
 
 // --- Servers that misbehave ---
