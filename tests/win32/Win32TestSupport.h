@@ -103,8 +103,3 @@ inline bool JapaneseNamesWork()
 }
 
 }  // namespace orv::test::win32
-
-#define ORV_SKIP_WITHOUT_JAPANESE_NAMES()                                                    \
-  if (!::orv::test::win32::JapaneseNamesWork())                                              \
-  GTEST_SKIP() << "wine cannot create Japanese file names here: the glibc locale "           \
-                  "ja_JP.UTF-8 is not installed, so wine has no charset for Linux names"

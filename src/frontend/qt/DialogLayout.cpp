@@ -12,6 +12,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTableWidget>
 #include <algorithm>
 
@@ -27,6 +29,10 @@ using enum ControlKind;
 // A combo box's template height is how far its list drops; closed, it is one
 // line high, as tall as the single-line edits beside it.
 constexpr int kClosedComboHeight = 14;
+
+// How far inside its frame, or the window, a caption that had to move ends,
+// as the templates keep theirs.
+constexpr int kEdgeMargin = 4;
 
 constexpr ControlTemplate kMainControls[] = {
     {Label, 0, "Information:", 5, 5, 60, 8, kPlain},
@@ -124,12 +130,19 @@ QTableWidget* MakeReportList(QWidget& parent)
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
   list->setSelectionMode(QAbstractItemView::SingleSelection);
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  list->setWordWrap(false);
   list->setFrameShadow(QFrame::Sunken);
   list->verticalHeader()->setVisible(false);
   list->verticalHeader()->setDefaultSectionSize(QFontMetrics(parent.font()).height() + 4);
-  list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  list->horizontalHeader()->setHighlightSections(false);
+  QHeaderView* header = list->horizontalHeader();
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setHighlightSections(false);
+  // The columns end at the list's edge (FitLastColumn), and a text longer
+  // than its cell goes on over more lines, so that every column can be read
+  // without scrolling.
+  list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list->setWordWrap(true);
+  QObject::connect(header, &QHeaderView::sectionResized, list,
+                   [list] { list->resizeRowsToContents(); });
   return list;
 }
 
@@ -184,6 +197,19 @@ QWidget* MakeControl(QWidget& parent, const ControlTemplate& control)
   return nullptr;
 }
 
+// The right edge a control's caption may reach: that of the frame it stands
+// in, else the window's.
+int RightEdge(const QWidget& parent, const DialogTemplate& dialog, const ControlTemplate& control,
+              const DialogUnits& units)
+{
+  for (const ControlTemplate& frame : dialog.controls)
+    if (frame.kind == GroupBox && &frame != &control && control.x >= frame.x &&
+        control.x < frame.x + frame.width && control.y >= frame.y &&
+        control.y < frame.y + frame.height)
+      return units.X(frame.x + frame.width - kEdgeMargin);
+  return parent.width() - units.X(kEdgeMargin);
+}
+
 }  // namespace
 
 QFont DialogFont()
@@ -230,6 +256,25 @@ const DialogTemplate& OptionPanelTemplate()
   return kOptionPanel;
 }
 
+void FitLastColumn(QTableWidget& list)
+{
+  const int last = list.columnCount() - 1;
+  if (last < 0)
+    return;
+  int before = 0;
+  for (int column = 0; column < last; ++column)
+    before += list.columnWidth(column);
+  // Room is kept for the scroll bar that more rows bring.
+  const int room =
+      list.width() - 2 * list.frameWidth() - list.verticalScrollBar()->sizeHint().width() - before;
+  const QHeaderView& header = *list.horizontalHeader();
+  const QTableWidgetItem* title = list.horizontalHeaderItem(last);
+  const int caption =
+      QFontMetrics(header.font()).horizontalAdvance(title ? title->text() : QString()) +
+      2 * header.style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, &header);
+  list.setColumnWidth(last, std::max(std::min(list.columnWidth(last), room), caption));
+}
+
 std::map<int, QWidget*> CreateControls(QWidget& parent, const DialogTemplate& dialog,
                                        const DialogUnits& units)
 {
@@ -241,11 +286,16 @@ std::map<int, QWidget*> CreateControls(QWidget& parent, const DialogTemplate& di
     QRect place = units.Rect(control.x, control.y, control.width, height);
     // The templates were measured with a narrower font than the ones found
     // here: a caption that would be cut off takes the room it needs to its
-    // right, within the window.
+    // right, and where that would pass its frame's or the window's edge it
+    // moves left by what is missing, into the free room before it.
     if (control.kind == Label || control.kind == CheckBox) {
       const int wanted = widget->sizeHint().width();
-      if (wanted > place.width())
-        place.setWidth(std::max(place.width(), std::min(wanted, parent.width() - place.x())));
+      const int edge = RightEdge(parent, dialog, control, units);
+      if (wanted > place.width()) {
+        place.setWidth(std::min(wanted, edge));
+        if (place.x() + place.width() > edge)
+          place.moveLeft(edge - place.width());
+      }
     }
     widget->setGeometry(place);
     widget->setEnabled(!(control.style & kDisabled));

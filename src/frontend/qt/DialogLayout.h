@@ -6,6 +6,7 @@
 #include <map>
 #include <span>
 
+class QTableWidget;
 class QWidget;
 
 namespace orv::qt {
@@ -75,6 +76,12 @@ const DialogTemplate& OptionPanelTemplate();  // 102
 // the tab order and the stacking order: a field drawn over a caption comes
 // later), and answers those that have an id. Each control is named
 // "control<id>" for anyone who needs to find it.
+// The widths a report list's columns are given are pixels of the Windows
+// list, whose font is narrower: the last column would run far past the
+// window's edge. Here it ends at the list's edge instead, and is never
+// narrower than its caption.
+void FitLastColumn(QTableWidget& list);
+
 std::map<int, QWidget*> CreateControls(QWidget& parent, const DialogTemplate& dialog,
                                        const DialogUnits& units);
 

@@ -830,6 +830,7 @@ void QtView::AddListColumn(int controlId, const char* title, int width)
     header->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list->setHorizontalHeaderItem(column, header);
     list->setColumnWidth(column, std::max(width, 0));
+    FitLastColumn(*list);
   });
 }
 
@@ -848,6 +849,8 @@ void QtView::AddListRow(int controlId, const std::vector<std::string>& cells)
     const int columns = std::min(static_cast<int>(shown.size()), list->columnCount());
     for (int column = 0; column < columns; ++column)
       list->setItem(row, column, new QTableWidgetItem(shown.at(column)));
+    // Long texts wrap within their columns: the row grows to hold them.
+    list->resizeRowToContents(row);
   });
 }
 

@@ -66,6 +66,42 @@ bool IsRedirect(DWORD status)
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// The path as it goes on the request line. WinINet sends it byte for byte,
+// and a space or a control byte cannot stand there (CR LF would even start a
+// header line of its own), so those are percent-encoded; every other byte is
+// sent as given.
+std::string RequestTarget(const char* path)
+{
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string target;
+  for (const char* c = path; *c; ++c) {
+    const unsigned char byte = static_cast<unsigned char>(*c);
+    if (byte <= 0x20 || byte == 0x7F) {
+      target += '%';
+      target += kHex[byte >> 4];
+      target += kHex[byte & 0xF];
+    } else {
+      target += *c;
+    }
+  }
+  return target;
+}
+
+// A verb that is not one word, or a referrer with a line break in it, would
+// write header lines of its own into the request.
+bool CleanVerbAndReferrer(const char* verb, const char* referrer)
+{
+  const std::string method = verb ? verb : "GET";
+  if (method.empty() ||
+      method.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                               "0123456789!#$%&'*+-.^_`|~") != std::string::npos)
+    return false;
+  for (const char* c = referrer; c && *c; ++c)
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
+      return false;
+  return true;
+}
+
 }  // namespace
 
 // A secure request whose redirects the client follows itself: what each
@@ -286,7 +322,11 @@ std::uint32_t HttpClientWinInet::OpenRequest(HttpHandle connection, const char* 
                                              std::uint32_t flags, HttpHandle& request)
 {
   const bool secure = (flags & kSecure) != 0;
-  request = HttpOpenRequestA(connection, verb, path, nullptr, referrer, nullptr,
+  request = nullptr;
+  if (!CleanVerbAndReferrer(verb, referrer))
+    return err::kInvalidParameter;
+  request = HttpOpenRequestA(connection, verb, path ? RequestTarget(path).c_str() : nullptr,
+                             nullptr, referrer, nullptr,
                              secure ? flags | INTERNET_FLAG_NO_AUTO_REDIRECT : flags, 0);
   if (!request)
     return Result(FALSE);
