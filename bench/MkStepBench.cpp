@@ -48,7 +48,8 @@ void WriteArchive(const fs::path& base, std::size_t first, std::size_t count, st
                   bool changed, std::ofstream* changedBytes)
 {
   std::string table(4, '\0');
-  archive::WriteLe32(reinterpret_cast<std::uint8_t*>(table.data()), static_cast<std::uint32_t>(count));
+  archive::WriteLe32(reinterpret_cast<std::uint8_t*>(table.data()),
+                     static_cast<std::uint32_t>(count));
   for (std::size_t i = 0; i < count; ++i)
     table += "entry" + std::to_string(first + i) + ".bin" + '\0';
   std::ofstream dat(base.string() + ".dat", std::ios::binary);
@@ -78,8 +79,8 @@ void WriteArchive(const fs::path& base, std::size_t first, std::size_t count, st
 // measured again without making them anew.
 struct World {
   test::TempDir scratch;
-  fs::path folder = std::getenv("ORV_MKSTEP_WORLD") ? fs::path(std::getenv("ORV_MKSTEP_WORLD"))
-                                                    : scratch.path();
+  fs::path folder =
+      std::getenv("ORV_MKSTEP_WORLD") ? fs::path(std::getenv("ORV_MKSTEP_WORLD")) : scratch.path();
   fs::path oldGame = folder / "old";
   fs::path newGame = folder / "new";
   fs::path changed = folder / "changed.bin";
@@ -176,15 +177,17 @@ int main()
     Measured().Add("mkstep", make);
     Measured().Add("baseline cpu", readCpu + gzipCpu);
     Measured().Add("mkstep cpu", makeCpu);
-    std::printf("round %d: read both %.2f s (cpu %.2f), gzip -1 %.2f s (cpu %.2f), orv-mkstep %.2f s "
-                "(cpu %.2f, peak %llu MiB)\n",
-                round + 1, read, readCpu, gzip, gzipCpu, make, makeCpu,
-                static_cast<unsigned long long>(toolPeak >> 20));
+    std::printf(
+        "round %d: read both %.2f s (cpu %.2f), gzip -1 %.2f s (cpu %.2f), orv-mkstep %.2f s "
+        "(cpu %.2f, peak %llu MiB)\n",
+        round + 1, read, readCpu, gzip, gzipCpu, make, makeCpu,
+        static_cast<unsigned long long>(toolPeak >> 20));
   }
-  std::printf("ratio: orv-mkstep time / (read both folders + gzip -1 of the changed bytes) = %.2f "
-              "(medians %.2f s / %.2f s)\n",
-              Measured().Median("mkstep") / Measured().Median("baseline"), Measured().Median("mkstep"),
-              Measured().Median("baseline"));
+  std::printf(
+      "ratio: orv-mkstep time / (read both folders + gzip -1 of the changed bytes) = %.2f "
+      "(medians %.2f s / %.2f s)\n",
+      Measured().Median("mkstep") / Measured().Median("baseline"), Measured().Median("mkstep"),
+      Measured().Median("baseline"));
   std::printf("ratio: the same in processor time = %.2f (medians %.2f s / %.2f s)\n",
               Measured().Median("mkstep cpu") / Measured().Median("baseline cpu"),
               Measured().Median("mkstep cpu"), Measured().Median("baseline cpu"));

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "app/CGlobal.h"
-#include "app/Text.h"
 #include "app/LauncherApp.h"
 #include "app/PathParts.h"
+#include "app/Text.h"
 #include "patcher/ArchiveFormat.h"
 #include "patcher/SafePath.h"
 #include "platform/ErrorCodes.h"

@@ -333,9 +333,8 @@ bool RebuildArchive(CGlobal& global, const std::string& datPath)
 
 bool IsRebuildFileName(std::string_view name)
 {
-  for (std::string_view extension :
-       {archive::kIndexBackupExtension, archive::kDataBackupExtension, archive::kNewIndexExtension,
-        archive::kNewDataExtension}) {
+  for (std::string_view extension : {archive::kIndexBackupExtension, archive::kDataBackupExtension,
+                                     archive::kNewIndexExtension, archive::kNewDataExtension}) {
     if (name.size() > extension.size() &&
         name.compare(name.size() - extension.size(), extension.size(), extension) == 0)
       return true;

@@ -40,9 +40,9 @@ inline constexpr int kKivoraEdit = 1024;
 inline constexpr int kUpdateTimer = 1;
 
 // Notification codes of OnCommand.
-inline constexpr int kClicked = 0;        // a button
+inline constexpr int kClicked = 0;          // a button
 inline constexpr int kSelectionChange = 1;  // a combo box: the user picked an item
-inline constexpr int kEditChange = 5;     // a combo box: the user changed its text
-inline constexpr int kEditUpdate = 0x400;  // an edit field: its text changed
+inline constexpr int kEditChange = 5;       // a combo box: the user changed its text
+inline constexpr int kEditUpdate = 0x400;   // an edit field: its text changed
 
 }  // namespace orv::ctl

@@ -102,8 +102,8 @@ bool CPlugIn::LoadPlugInGuarded(const char* path, PluginRecord& record)
   }
   if (!CopyText(record.path, path)) {
     // A cut path would name another file; such a plugin cannot be listed.
-    LinkFailed(path, "its path is longer than " + std::to_string(sizeof record.path - 1) +
-                         " bytes");
+    LinkFailed(path,
+               "its path is longer than " + std::to_string(sizeof record.path - 1) + " bytes");
     return false;
   }
   record.plugLaunch =

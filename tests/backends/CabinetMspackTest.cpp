@@ -101,9 +101,11 @@ TEST(CabinetMspack, EveryFileReachesTheTargetChosenForItStoredOrCompressed)
   // The last file is read from disk as the cabinet is written.
   TempDir sources;
   WriteFile(sources / "disk.bin", BigContent() + "tail");
-  const std::vector<CabinetFile> files = {
-      {"top.txt", "top"}, {"data\\sub\\a.txt", "hello"}, {"data/big.bin", BigContent()},
-      {"empty.txt", ""}, {"disk.bin", "", sources / "disk.bin"}};
+  const std::vector<CabinetFile> files = {{"top.txt", "top"},
+                                          {"data\\sub\\a.txt", "hello"},
+                                          {"data/big.bin", BigContent()},
+                                          {"empty.txt", ""},
+                                          {"disk.bin", "", sources / "disk.bin"}};
   for (bool compress : {false, true}) {
     SCOPED_TRACE(compress ? "MSZIP" : "stored");
     TempDir dir;

@@ -70,12 +70,14 @@ class MkStepTest : public FrameFixture {
     WriteFile(m_new / "orv.ver", "42\r\n");
     // The main archive: a changed, a new packed, a re-stored but equal and a
     // dropped entry.
-    WriteArchive(m_old / "data" / "main",
-                 {{"a.txt", "A41"}, {"b\\c.bin", "C41", true}, {"gone.txt", "G"},
-                  {"big.bin", Filler(70000, 'o'), true}});
-    WriteArchive(m_new / "data" / "main",
-                 {{"a.txt", "A42"}, {"b\\c.bin", "C41"}, {"big.bin", Filler(70000, 'n'), true},
-                  {"new.txt", Filler(5000, 'x'), true}});
+    WriteArchive(m_old / "data" / "main", {{"a.txt", "A41"},
+                                           {"b\\c.bin", "C41", true},
+                                           {"gone.txt", "G"},
+                                           {"big.bin", Filler(70000, 'o'), true}});
+    WriteArchive(m_new / "data" / "main", {{"a.txt", "A42"},
+                                           {"b\\c.bin", "C41"},
+                                           {"big.bin", Filler(70000, 'n'), true},
+                                           {"new.txt", Filler(5000, 'x'), true}});
     // A .dfl cannot name this one; a new archive cannot be patched.
     WriteArchive(m_old / "data_x" / "sub", {{"s.txt", "S41"}});
     WriteArchive(m_new / "data_x" / "sub", {{"s.txt", "S42"}});
@@ -130,9 +132,9 @@ TEST_F(MkStepTest, StepMadeCheckedAndServedBringsTheOldGameToTheNewOne)
   const std::string report = ReadFile(out);
   EXPECT_THAT(report, HasSubstr("archive data\\main: patched, 4 entries: 1 same, 2 changed, 1 new, "
                                 "1 kept"));
-  for (const char* item : {"file-kept old.txt", "entry-kept data\\main : gone.txt",
-                           "archive-as-files data_x\\sub", "archive-as-files extra\\pack",
-                           "not-shipped docs\\readme.txt"})
+  for (const char* item :
+       {"file-kept old.txt", "entry-kept data\\main : gone.txt", "archive-as-files data_x\\sub",
+        "archive-as-files extra\\pack", "not-shipped docs\\readme.txt"})
     EXPECT_THAT(report, HasSubstr(std::string("not expressible: ") + item));
   EXPECT_THAT(report, HasSubstr("check passed"));
   EXPECT_EQ(ReadFile(m_root.path() / "orv" / "orvnew.ver"), "42\r\n");

@@ -78,11 +78,12 @@ TEST_F(ArchiveCompareTest, ChangedAndNewEntriesGoIntoTheDflByTheirUnpackedBytes)
                                {"restored.bin", large, true},
                                {"changed.txt", "old"},
                                {"gone.txt", "G"}});
-  WriteArchive(m_dir / "new", {{"restored.bin", large},  // stored unpacked now: still the same
-                               {"changed.txt", large + "!"},
-                               {"same.txt", "S"},
-                               {"new.txt", "N"},
-                               {"same.txt", "a later entry of a name is never read"}},
+  WriteArchive(m_dir / "new",
+               {{"restored.bin", large},  // stored unpacked now: still the same
+                {"changed.txt", large + "!"},
+                {"same.txt", "S"},
+                {"new.txt", "N"},
+                {"same.txt", "a later entry of a name is never read"}},
                /*packNames=*/true);
   mkstep::ArchiveStats stats;
   std::string error;
@@ -165,7 +166,8 @@ TEST(MakeStepTest, NamesTheWorkFolderGivesAMeaningAreLeftOutAndTheRestChecksOut)
   ASSERT_EQ(report.cabinets.size(), 1u);
   EXPECT_EQ(report.cabinets[0].first, "step7a-001.cab");
   std::vector<std::string> problems;
-  ASSERT_TRUE(mkstep::CheckStep(oldGame, newGame, step, 7, false, report, problems, error)) << error;
+  ASSERT_TRUE(mkstep::CheckStep(oldGame, newGame, step, 7, false, report, problems, error))
+      << error;
   EXPECT_THAT(problems, ::testing::IsEmpty());
 }
 

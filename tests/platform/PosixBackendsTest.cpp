@@ -106,7 +106,10 @@ fs::path TestPlugin(const std::string& variant)
   return ExecutableFolder() / "test_plugins" / (variant + ".opg");
 }
 
-std::string Text(const void* value) { return static_cast<const char*>(value); }
+std::string Text(const void* value)
+{
+  return static_cast<const char*>(value);
+}
 
 TEST(PosixVersions, TheStringsOfALibraryAreFoundThroughItsTranslation)
 {
@@ -166,7 +169,8 @@ TEST(PosixVersions, ADamagedFileReadsAsHavingNone)
   } damaged[] = {
       {"cut-inside-section-headers", good.substr(0, good.size() - 100)},
       {"cut-after-elf-header", good.substr(0, 70)},
-      {"section-headers-past-the-end", put(good, 0x28, std::string("\xF0\xFF\xFF\xFF\xFF\xFF\xFF\x7F", 8))},
+      {"section-headers-past-the-end",
+       put(good, 0x28, std::string("\xF0\xFF\xFF\xFF\xFF\xFF\xFF\x7F", 8))},
       {"name-table-index-out-of-range", put(good, 0x3E, std::string("\xFF\x7F", 2))},
       {"wrong-section-header-size", put(good, 0x3A, std::string("\x10\x00", 2))},
       {"unknown-format", put(good, table, "OrvVersion9")},

@@ -81,7 +81,7 @@ TEST_F(ProgramFileTest, CarriesItsVersionIconDialogsAndManifest)
                 .find(table),
             std::wstring::npos);
 
-  EXPECT_FALSE(Resource(MAKEINTRESOURCEA(14), 1).empty());  // RT_GROUP_ICON
+  EXPECT_FALSE(Resource(MAKEINTRESOURCEA(14), 1).empty());   // RT_GROUP_ICON
   EXPECT_FALSE(Resource(MAKEINTRESOURCEA(5), 101).empty());  // RT_DIALOG
   EXPECT_FALSE(Resource(MAKEINTRESOURCEA(5), 102).empty());
 

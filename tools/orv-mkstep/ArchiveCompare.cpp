@@ -242,10 +242,10 @@ class DflWriter {
     }
     std::uint8_t count[4];
     archive::WriteLe32(count, m_count);
-    bool written = dfl.Write(count, sizeof count) &&
-                   Store(reinterpret_cast<const std::uint8_t*>(m_names.data()), m_names.size(),
-                         dfl, error) &&
-                   AppendBody(dfl);
+    bool written =
+        dfl.Write(count, sizeof count) &&
+        Store(reinterpret_cast<const std::uint8_t*>(m_names.data()), m_names.size(), dfl, error) &&
+        AppendBody(dfl);
     written = dfl.Close() && written;
     if (!written) {
       if (error.empty())
@@ -426,9 +426,10 @@ bool CompareArchive(const fs::path& oldBase, const fs::path& newBase, const fs::
   return !dfl || dfl->Empty() || dfl->Finish(stats.dflBytes, error);
 }
 
-bool ForEachEntry(const fs::path& base, const Packing& packing,
-                  const std::function<bool(const std::string&, const std::vector<std::uint8_t>&)>& visit,
-                  std::string& error)
+bool ForEachEntry(
+    const fs::path& base, const Packing& packing,
+    const std::function<bool(const std::string&, const std::vector<std::uint8_t>&)>& visit,
+    std::string& error)
 {
   ArchiveReader reader(packing);
   if (!reader.Open(base, error))

@@ -13,10 +13,9 @@ namespace orv::mkstep {
 
 const GameFile* GameFolder::Find(const std::string& name) const
 {
-  const auto found = std::lower_bound(files.begin(), files.end(), name,
-                                      [](const GameFile& file, const std::string& n) {
-                                        return file.name < n;
-                                      });
+  const auto found =
+      std::lower_bound(files.begin(), files.end(), name,
+                       [](const GameFile& file, const std::string& n) { return file.name < n; });
   return found != files.end() && found->name == name ? &*found : nullptr;
 }
 

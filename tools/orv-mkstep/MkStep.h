@@ -100,16 +100,18 @@ struct ArchiveStats {
 // Compares the archive pair newBase(.hed/.dat) with oldBase entry by entry by
 // their unpacked bytes and writes every changed and new entry into the .dfl
 // at dflPath, packed when that is smaller; nothing is written when no entry
-// changed, and with an empty dflPath their names go to stats.differing. progress is told the entries done of the total.
+// changed, and with an empty dflPath their names go to stats.differing. progress is told the
+// entries done of the total.
 bool CompareArchive(const fs::path& oldBase, const fs::path& newBase, const fs::path& dflPath,
                     const Packing& packing, ArchiveStats& stats, std::string& error,
                     const std::function<void(std::uint64_t, std::uint64_t)>& progress = {});
 
 // Reads every entry of a pair in index order, one at a time: its name and
 // unpacked bytes. False with the reason when the pair is malformed.
-bool ForEachEntry(const fs::path& base, const Packing& packing,
-                  const std::function<bool(const std::string&, const std::vector<std::uint8_t>&)>& visit,
-                  std::string& error);
+bool ForEachEntry(
+    const fs::path& base, const Packing& packing,
+    const std::function<bool(const std::string&, const std::vector<std::uint8_t>&)>& visit,
+    std::string& error);
 
 // ---- The step (Step.cpp) ----
 
@@ -180,9 +182,9 @@ struct StepOptions {
 
 // Compares OLD with NEW and writes the step's files into `folder` (which
 // exists and is empty): dl_list.txt, add_list.txt and the cabinets.
-bool MakeStep(const fs::path& oldGame, const fs::path& newGame, const fs::path& folder,
-              int version, const Packing& packing, const StepOptions& options,
-              StepReport& report, std::string& error);
+bool MakeStep(const fs::path& oldGame, const fs::path& newGame, const fs::path& folder, int version,
+              const Packing& packing, const StepOptions& options, StepReport& report,
+              std::string& error);
 
 // ---- The check (StepCheck.cpp) ----
 

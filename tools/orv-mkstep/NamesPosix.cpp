@@ -35,7 +35,10 @@ std::string Utf8Name(const std::string& name)
   return posix::Cp932ToUtf8(name, utf8) ? utf8 : name;
 }
 
-std::string Utf8Path(const fs::path& path) { return path.string(); }
+std::string Utf8Path(const fs::path& path)
+{
+  return path.string();
+}
 
 bool FlushToDisk(const fs::path& path)
 {
@@ -51,7 +54,10 @@ bool FlushToDisk(const fs::path& path)
 
 namespace orv::mkstep {
 
-std::FILE* OpenFile(const fs::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+std::FILE* OpenFile(const fs::path& path, const char* mode)
+{
+  return std::fopen(path.c_str(), mode);
+}
 
 }  // namespace orv::mkstep
 
@@ -71,7 +77,10 @@ std::vector<fs::path> ProgramArguments(int argc, char** argv)
   return std::vector<fs::path>(argv + 1, argv + argc);
 }
 
-bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+bool IsTerminal(std::FILE* stream)
+{
+  return isatty(fileno(stream)) == 1;
+}
 
 }  // namespace orv::mkstep
 

@@ -75,9 +75,9 @@ std::string Utf8Path(const fs::path& path)
 bool FlushToDisk(const fs::path& path)
 {
   const bool folder = fs::is_directory(path);
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0,
-                              nullptr);
+  HANDLE handle =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return folder;  // folders cannot always be opened for flushing; their entries are journaled
   const bool flushed = FlushFileBuffers(handle) != 0 || folder;
@@ -124,7 +124,10 @@ std::vector<fs::path> ProgramArguments(int, char**)
   return paths;
 }
 
-bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+bool IsTerminal(std::FILE* stream)
+{
+  return _isatty(_fileno(stream)) != 0;
+}
 
 }  // namespace orv::mkstep
 

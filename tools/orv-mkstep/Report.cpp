@@ -30,7 +30,10 @@ Totals Sum(const StepReport& report)
   return totals;
 }
 
-std::string Number(std::uint64_t value) { return std::to_string(value); }
+std::string Number(std::uint64_t value)
+{
+  return std::to_string(value);
+}
 
 std::string Quoted(const std::string& utf8)
 {
@@ -70,8 +73,8 @@ std::string ReportText(const StepReport& report)
       continue;
     }
     text += line.how + ", " + Number(s.entries) + " entries: " + Number(s.same) + " same, " +
-            Number(s.changed) + " changed, " + Number(s.added) + " new, " +
-            Number(s.kept.size()) + " kept; " + Number(s.changedBytes) + " bytes changed";
+            Number(s.changed) + " changed, " + Number(s.added) + " new, " + Number(s.kept.size()) +
+            " kept; " + Number(s.changedBytes) + " bytes changed";
     if (s.dflBytes > 0)
       text += " -> " + Utf8Name(line.dflName) + " (" + Number(s.dflBytes) + " bytes)";
     text += "\n";
@@ -114,8 +117,9 @@ std::string ReportJson(const StepReport& report)
             ", \"dfl\": " + Quoted(s.dflBytes > 0 ? Utf8Name(line.dflName) : "") +
             ", \"entries\": " + Number(s.entries) + ", \"same\": " + Number(s.same) +
             ", \"changed\": " + Number(s.changed) + ", \"new\": " + Number(s.added) +
-            ", \"kept\": " + Number(s.kept.size()) + ", \"changedBytes\": " +
-            Number(s.changedBytes) + ", \"dflBytes\": " + Number(s.dflBytes) + "}";
+            ", \"kept\": " + Number(s.kept.size()) +
+            ", \"changedBytes\": " + Number(s.changedBytes) +
+            ", \"dflBytes\": " + Number(s.dflBytes) + "}";
   }
   json += "\n  ],\n  \"files\": [";
   separator = "\n    ";
@@ -133,8 +137,7 @@ std::string ReportJson(const StepReport& report)
     json += separator;
     separator = ",\n    ";
     json += "{\"kind\": " + Quoted(note.kind) + ", \"name\": " + Quoted(Utf8Name(note.name)) +
-            ", \"entry\": " + Quoted(Utf8Name(note.entry)) + ", \"why\": " + Quoted(note.why) +
-            "}";
+            ", \"entry\": " + Quoted(Utf8Name(note.entry)) + ", \"why\": " + Quoted(note.why) + "}";
   }
   json += "\n  ],\n  \"cabinets\": [";
   separator = "\n    ";
@@ -145,12 +148,14 @@ std::string ReportJson(const StepReport& report)
   }
   const Totals t = Sum(report);
   json += "\n  ],\n  \"summary\": {\"archivesPatched\": " + Number(t.patched) +
-          ", \"entriesChanged\": " + Number(t.changedEntries) + ", \"entriesNew\": " +
-          Number(t.addedEntries) + ", \"entryBytes\": " + Number(t.changedBytes) +
-          ", \"filesShipped\": " + Number(t.files) + ", \"fileBytes\": " + Number(t.fileBytes) +
-          ", \"cabinetBytes\": " + Number(t.cabinetBytes) + ", \"notExpressible\": " +
-          Number(report.notes.size()) + ", \"check\": " + Quoted(report.checked) +
-          ", \"folder\": " + Quoted(report.folder) + "}\n}\n";
+          ", \"entriesChanged\": " + Number(t.changedEntries) +
+          ", \"entriesNew\": " + Number(t.addedEntries) +
+          ", \"entryBytes\": " + Number(t.changedBytes) + ", \"filesShipped\": " + Number(t.files) +
+          ", \"fileBytes\": " + Number(t.fileBytes) +
+          ", \"cabinetBytes\": " + Number(t.cabinetBytes) +
+          ", \"notExpressible\": " + Number(report.notes.size()) +
+          ", \"check\": " + Quoted(report.checked) + ", \"folder\": " + Quoted(report.folder) +
+          "}\n}\n";
   return json;
 }
 

@@ -83,9 +83,12 @@ FileGroup& GroupOf(std::vector<FileGroup>& groups, const std::string& name)
 
 class StepMaker {
  public:
-  StepMaker(const fs::path& folder, int version, const Packing& packing,
-            const StepOptions& options, StepReport& report)
-      : m_folder(folder), m_version(version), m_packing(packing), m_options(options),
+  StepMaker(const fs::path& folder, int version, const Packing& packing, const StepOptions& options,
+            StepReport& report)
+      : m_folder(folder),
+        m_version(version),
+        m_packing(packing),
+        m_options(options),
         m_report(report)
   {
   }
@@ -127,10 +130,9 @@ class StepMaker {
       const bool inOld = ArchiveBase(m_old, base + ".hed", oldBase);
       if (!nameable || !inOld) {
         line.how = inOld ? "as-files" : "new-as-files";
-        m_report.notes.push_back(
-            {"archive-as-files", base, "",
-             inOld ? "a .dfl cannot name an archive whose path holds '_'"
-                   : "a .dfl patches only an archive the game already has"});
+        m_report.notes.push_back({"archive-as-files", base, "",
+                                  inOld ? "a .dfl cannot name an archive whose path holds '_'"
+                                        : "a .dfl patches only an archive the game already has"});
         m_report.archives.push_back(line);
         continue;  // its two files go the way of plain files
       }
@@ -186,7 +188,8 @@ class StepMaker {
       if (m_new.Find(file.name) || IsPatchedHalf(file.name))
         continue;
       ++GroupOf(m_report.groups, file.name).kept;
-      m_report.notes.push_back({"file-kept", file.name, "", "a step cannot delete a file: it stays"});
+      m_report.notes.push_back(
+          {"file-kept", file.name, "", "a step cannot delete a file: it stays"});
     }
     return true;
   }
@@ -296,8 +299,7 @@ std::vector<CabinetPlan> SplitCabinets(const std::vector<StepFile>& files,
 {
   std::vector<CabinetPlan> plans;
   auto full = [&](const CabinetPlan& plan, std::uint64_t adding) {
-    return plan.files.size() >= maxFiles ||
-           (!plan.files.empty() && plan.bytes + adding > limit);
+    return plan.files.size() >= maxFiles || (!plan.files.empty() && plan.bytes + adding > limit);
   };
   for (const StepFile& file : files) {
     if (plans.empty() || full(plans.back(), file.size))
@@ -327,9 +329,9 @@ std::vector<CabinetPlan> SplitCabinets(const std::vector<StepFile>& files,
   }
 }
 
-bool MakeStep(const fs::path& oldGame, const fs::path& newGame, const fs::path& folder,
-              int version, const Packing& packing, const StepOptions& options,
-              StepReport& report, std::string& error)
+bool MakeStep(const fs::path& oldGame, const fs::path& newGame, const fs::path& folder, int version,
+              const Packing& packing, const StepOptions& options, StepReport& report,
+              std::string& error)
 {
   report.toVersion = version;
   report.fromVersion = version - 1;

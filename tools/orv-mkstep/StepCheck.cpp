@@ -60,7 +60,7 @@ bool CopyInto(const fs::path& from, const fs::path& to, std::string& error)
 
 // The report's items the result may differ by.
 struct Allowed {
-  std::set<std::string> files;                          // kept or not shipped
+  std::set<std::string> files;                           // kept or not shipped
   std::map<std::string, std::set<std::string>> entries;  // archive -> kept entries
 };
 

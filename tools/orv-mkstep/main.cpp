@@ -207,8 +207,8 @@ int Run(const Arguments& arguments)
   if (IsTerminal(stderr))
     options.progress = ShowProgress;
   StepReport report;
-  if (!MakeStep(arguments.oldGame, arguments.newGame, staging, newVersion, packing, options,
-                report, error))
+  if (!MakeStep(arguments.oldGame, arguments.newGame, staging, newVersion, packing, options, report,
+                error))
     return fail(error);
 
   if (arguments.check) {

@@ -107,15 +107,14 @@ bool WriteWithPlaceholders(const std::filesystem::path& cabinet,
     return false;
   }
   const GPtr<GFile> target(g_file_new_for_path(cabinet.c_str()));
-  const GPtr<GFileOutputStream> out(g_file_replace(target.get(), nullptr, FALSE,
-                                                   G_FILE_CREATE_REPLACE_DESTINATION, nullptr,
-                                                   &failure));
+  const GPtr<GFileOutputStream> out(g_file_replace(
+      target.get(), nullptr, FALSE, G_FILE_CREATE_REPLACE_DESTINATION, nullptr, &failure));
   if (!out) {
     error = "cannot create " + cabinet.string() + ": " + Reason(failure);
     return false;
   }
-  if (!gcab_cabinet_write_simple(made.get(), G_OUTPUT_STREAM(out.get()), nullptr, nullptr,
-                                 nullptr, &failure)) {
+  if (!gcab_cabinet_write_simple(made.get(), G_OUTPUT_STREAM(out.get()), nullptr, nullptr, nullptr,
+                                 &failure)) {
     error = "cannot write " + cabinet.string() + ": " + Reason(failure);
     return false;
   }

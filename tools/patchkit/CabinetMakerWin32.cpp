@@ -8,8 +8,8 @@
 
 #include <windows.h>
 
-#include <fcntl.h>
 #include <fci.h>
+#include <fcntl.h>
 
 #include <cstring>
 #include <memory>
@@ -34,7 +34,7 @@ struct Session {
   std::filesystem::path scratch;
   int scratchCount = 0;
   std::vector<std::unique_ptr<OpenFile>> open;  // index + 1 is the handle FCI holds
-  std::string failure;                         // the first reason a callback gave
+  std::string failure;                          // the first reason a callback gave
 
   OpenFile* Find(INT_PTR handle)
   {
@@ -85,10 +85,19 @@ std::filesystem::path DiskPath(const Session& session, const char* name)
   return std::filesystem::path();
 }
 
-Session& Of(void* pv) { return *static_cast<Session*>(pv); }
+Session& Of(void* pv)
+{
+  return *static_cast<Session*>(pv);
+}
 
-FNFCIALLOC(Allocate) { return ::operator new(cb, std::nothrow); }
-FNFCIFREE(Release) { ::operator delete(memory); }
+FNFCIALLOC(Allocate)
+{
+  return ::operator new(cb, std::nothrow);
+}
+FNFCIFREE(Release)
+{
+  ::operator delete(memory);
+}
 
 INT_PTR OpenOnDisk(Session& session, const char* name, int oflag, int* err)
 {
@@ -97,7 +106,7 @@ INT_PTR OpenOnDisk(Session& session, const char* name, int oflag, int* err)
     access = (oflag & _O_WRONLY) != 0 ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE;
   DWORD disposition = OPEN_EXISTING;
   if ((oflag & _O_CREAT) != 0)
-    disposition = (oflag & _O_EXCL) != 0   ? CREATE_NEW
+    disposition = (oflag & _O_EXCL) != 0    ? CREATE_NEW
                   : (oflag & _O_TRUNC) != 0 ? CREATE_ALWAYS
                                             : OPEN_ALWAYS;
   else if ((oflag & _O_TRUNC) != 0)
@@ -119,7 +128,10 @@ INT_PTR OpenOnDisk(Session& session, const char* name, int oflag, int* err)
   return session.Keep(std::move(file));
 }
 
-FNFCIOPEN(Open) { return OpenOnDisk(Of(pv), pszFile, oflag, err); }
+FNFCIOPEN(Open)
+{
+  return OpenOnDisk(Of(pv), pszFile, oflag, err);
+}
 
 FNFCIREAD(Read)
 {
@@ -193,7 +205,7 @@ FNFCISEEK(Seek)
     file->position = static_cast<std::size_t>(target);
     return static_cast<__LONG32>(target);
   }
-  const DWORD method = seektype == SEEK_SET ? FILE_BEGIN
+  const DWORD method = seektype == SEEK_SET   ? FILE_BEGIN
                        : seektype == SEEK_CUR ? FILE_CURRENT
                                               : FILE_END;
   const DWORD position = SetFilePointer(file->handle, dist, nullptr, method);
@@ -224,9 +236,18 @@ FNFCIGETTEMPFILE(TempFile)
   return TRUE;
 }
 
-FNFCIFILEPLACED(Placed) { return 0; }
-FNFCIGETNEXTCABINET(NextCabinet) { return FALSE; }
-FNFCISTATUS(Status) { return 0; }
+FNFCIFILEPLACED(Placed)
+{
+  return 0;
+}
+FNFCIGETNEXTCABINET(NextCabinet)
+{
+  return FALSE;
+}
+FNFCISTATUS(Status)
+{
+  return 0;
+}
 
 // Every file is stamped with the same moment, so that the same step makes
 // the same cabinet byte for byte, whenever and wherever it is made.
@@ -252,13 +273,17 @@ FNFCIGETOPENINFO(OpenInfo)
 
 std::string FciReason(const ERF& erf)
 {
-  static const char* const kReasons[] = {
-      "no error",           "cannot open a file",         "cannot read a file",
-      "out of memory",      "cannot make a scratch file", "unknown compression",
-      "cannot write the cabinet", "aborted",              "compression failed"};
+  static const char* const kReasons[] = {"no error",
+                                         "cannot open a file",
+                                         "cannot read a file",
+                                         "out of memory",
+                                         "cannot make a scratch file",
+                                         "unknown compression",
+                                         "cannot write the cabinet",
+                                         "aborted",
+                                         "compression failed"};
   const auto index = static_cast<std::size_t>(erf.erfOper);
-  return index < std::size(kReasons) ? kReasons[index]
-                                     : "FCI error " + std::to_string(erf.erfOper);
+  return index < std::size(kReasons) ? kReasons[index] : "FCI error " + std::to_string(erf.erfOper);
 }
 
 }  // namespace

@@ -74,7 +74,6 @@ std::string ProgramName(std::string name)
   return name.find('/') == std::string::npos ? name : Absolute(name);
 }
 
-
 // The game is not waited for, but its exit status must be collected or it
 // stays a zombie for as long as the launcher lives.
 void ReapInBackground(pid_t child)

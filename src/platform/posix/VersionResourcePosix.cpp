@@ -208,9 +208,8 @@ bool VersionResourcePosix::Read(const char* path, std::vector<std::uint8_t>& blo
   std::string_view format, name, translation;
   std::uint16_t language = 0;
   std::uint16_t codePage = 0;
-  if (!texts.Next(format) || format != kFormat || !texts.Next(name) ||
-      name != kTranslationName || !texts.Next(translation) ||
-      !ParseTranslation(translation, language, codePage))
+  if (!texts.Next(format) || format != kFormat || !texts.Next(name) || name != kTranslationName ||
+      !texts.Next(translation) || !ParseTranslation(translation, language, codePage))
     return false;
 
   std::vector<std::uint8_t> result(kTranslationSize);

@@ -17,19 +17,19 @@ std::string ErrorText(std::uint32_t error, const char* module)
   std::string text = std::to_string(error);
   char* message = nullptr;
   HMODULE source = module ? GetModuleHandleA(module) : nullptr;
-  DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                FORMAT_MESSAGE_IGNORE_INSERTS;
+  DWORD flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
   if (source)
     flags |= FORMAT_MESSAGE_FROM_HMODULE;
-  DWORD length = FormatMessageA(flags, source, error, 0, reinterpret_cast<char*>(&message), 0,
-                                nullptr);
+  DWORD length =
+      FormatMessageA(flags, source, error, 0, reinterpret_cast<char*>(&message), 0, nullptr);
   if (length == 0 || !message) {
     LocalFree(message);
     return text;
   }
   // The system's texts end in a line break, which the log line has already.
-  while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n' ||
-                        message[length - 1] == ' '))
+  while (length > 0 &&
+         (message[length - 1] == '\r' || message[length - 1] == '\n' || message[length - 1] == ' '))
     --length;
   std::string said(message, length);
   LocalFree(message);
