@@ -32,11 +32,11 @@
 //                    file, as a re-upload of identical bytes would
 //   rate:BYTES       big files go out at BYTES a second at most
 //
-// Each request prints one line (method, path, Range, status, body bytes
-// sent, the fault); SIGTERM or SIGINT prints a summary and ends it. With
-// --stats, FILE holds "<bytes> <path>" lines, the file body bytes sent per
-// path, rewritten after each response and during long ones, so that a
-// script can count what a client really fetched.
+// Each request prints one line (method, path, Range and If-Range, status,
+// body bytes sent, the fault); SIGTERM or SIGINT prints a summary and ends
+// it. With --stats, FILE holds "<bytes> <path>" lines, the file body bytes
+// sent per path, rewritten after each response and during long ones, so
+// that a script can count what a client really fetched.
 //
 // With --relay it serves nothing itself: each connection is forwarded to
 // 127.0.0.1:<upstream-port>, and cut:BYTES closes the first connection that
@@ -308,7 +308,7 @@ std::string HttpDate(time_t when)
 bool ParseRange(const std::string& header, std::uint64_t total, std::uint64_t& first,
                 std::uint64_t& last)
 {
-  if (header.compare(0, 6, "bytes=") != 0 || header.find(',') != std::string::npos)
+  if (total == 0 || header.compare(0, 6, "bytes=") != 0 || header.find(',') != std::string::npos)
     return false;
   const std::string spec = header.substr(6);
   const std::size_t dash = spec.find('-');
@@ -538,8 +538,10 @@ bool Respond(int socket, const Request& request)
   for (const char c : request.target)
     printable += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
   const std::string range = Header(request, "range");
-  std::printf("%s %s range=%s -> %d sent %llu%s%s\n", request.method.c_str(), printable.c_str(),
-              range.empty() ? "-" : range.c_str(), plan.status,
+  const std::string ifRange = Header(request, "if-range");
+  std::printf("%s %s range=%s%s%s -> %d sent %llu%s%s\n", request.method.c_str(), printable.c_str(),
+              range.empty() ? "-" : range.c_str(),
+              ifRange.empty() ? "" : " if-range=", ifRange.c_str(), plan.status,
               static_cast<unsigned long long>(sent),
               plan.fault.empty() ? "" : " fault=", plan.fault.c_str());
   std::fflush(stdout);
