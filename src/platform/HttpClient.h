@@ -21,6 +21,11 @@ class HttpClient {
   static constexpr std::uint32_t kConnectTimeout = 2;
   static constexpr std::uint32_t kSendTimeout = 7;
   static constexpr std::uint32_t kReceiveTimeout = 8;
+  // The send and receive time-outs of HTTP requests. The two above are the
+  // library's older options, which Windows ignores for HTTP: without these a
+  // server that stops sending in the middle of a body is waited for forever.
+  static constexpr std::uint32_t kHttpSendTimeout = 5;
+  static constexpr std::uint32_t kHttpReceiveTimeout = 6;
 
   // Request flags of OpenRequest.
   // Neither send cookies from the store nor keep the ones the response sets.
@@ -36,8 +41,23 @@ class HttpClient {
   // Header length meaning "the headers are zero-terminated".
   static constexpr std::uint32_t kHeadersTerminated = 0xFFFFFFFF;
 
-  // The library handle: direct connections, no proxy, no agent string.
-  virtual std::uint32_t OpenInternet(HttpHandle& internet) = 0;
+  // How the requests of a library handle reach their servers.
+  enum class ProxyMode {
+    // The system's settings: on Windows those of Internet Options, elsewhere
+    // the http_proxy, https_proxy and no_proxy variables.
+    System,
+    // Straight to the server, whatever the system says.
+    Direct,
+    // Through the HTTP proxy `server` ("host:port"), HTTPS tunnelled.
+    Server,
+  };
+  struct Proxy {
+    ProxyMode mode = ProxyMode::System;
+    std::string server;
+  };
+
+  // The library handle, no agent string, its requests going as proxy says.
+  virtual std::uint32_t OpenInternet(HttpHandle& internet, const Proxy& proxy) = 0;
   virtual std::uint32_t SetTimeout(HttpHandle internet, std::uint32_t option,
                                    std::uint32_t milliseconds) = 0;
   // A connection to one host and port. Nothing goes over the network yet:
@@ -59,6 +79,11 @@ class HttpClient {
   // err::kHttpHeaderNotFound.
   virtual std::uint32_t QueryNumber(HttpHandle request, std::uint32_t infoLevel,
                                     std::uint32_t& value) = 0;
+  // The value of a header of the final response (the name's case does not
+  // matter), as the server sent it without the blanks around it: "ETag",
+  // "Last-Modified", "Content-Range". err::kHttpHeaderNotFound when the
+  // response has no such header.
+  virtual std::uint32_t QueryHeader(HttpHandle request, const char* name, std::string& value) = 0;
   // Waits until body bytes are ready (at most the receive time-out) and
   // answers how many can be read without waiting; 0 at the end of the body.
   virtual std::uint32_t QueryDataAvailable(HttpHandle request, std::uint32_t& available) = 0;
