@@ -72,7 +72,9 @@ void Downloads(benchmark::State& state)
     const std::uint64_t before = CurrentMemory();
     ResetPeakMemory();
     const auto begin = std::chrono::steady_clock::now();
-    if (!DownloadToFile(global, context, kPath, "big.bin")) {
+    std::uint64_t received = 0;
+    if (DownloadToFile(global, context, kPath, std::string(global.startDir) + "\\_temp\\big.bin",
+                       "big.bin", received) != FileDownload::Complete) {
       state.SkipWithError("download failed");
       return;
     }

@@ -103,6 +103,9 @@ class CGlobal {
   PackFunction packEntry = nullptr;
   UnpackFunction unpackEntry = nullptr;
   PackFreeFunction packFreeEntry = nullptr;
+  // How the launcher reaches its servers: "" the system's proxy settings,
+  // "direct", or "http://host:port".
+  char Proxy[256] = {};
 
  private:
   enum class LogOutput { ProcessLog, StatusLine };

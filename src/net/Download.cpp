@@ -5,10 +5,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "app/CGlobal.h"
+#include "app/Status.h"
 #include "net/ConnectionContext.h"
+#include "net/PartialFile.h"
 #include "platform/ControlIds.h"
 #include "platform/ErrorCodes.h"
 
@@ -24,6 +28,14 @@ int ProgressPercent(std::uint32_t received, std::uint32_t total)
   return static_cast<int>(static_cast<double>(share) * 100.0);
 }
 
+// Bytes of a file download held in memory before they go to the disk.
+constexpr std::uint32_t kChunk = 1u << 18;
+// How often a file download's bytes are flushed and their count recorded:
+// what a power cut can cost at most.
+constexpr std::uint64_t kCheckpointBytes = 4u << 20;
+// Below this rate for a whole time-out a transfer counts as stalled.
+constexpr std::uint64_t kLowSpeedBytesPerSecond = 1024;
+
 void ResetProgress(View& view)
 {
   view.SetProgressRange(0, 100);
@@ -31,11 +43,11 @@ void ResetProgress(View& view)
   view.SetProgressPosition(0);
 }
 
-// Steps 1 to 6 of every download: connect, open, send, status 200, and the
-// announced length. Writes the lines of whatever fails.
-bool StartDownload(CGlobal& global, HttpSession& session, const char* host, std::uint16_t port,
-                   const char* path, std::uint32_t flags, const char* headers,
-                   std::uint32_t& length)
+// Steps 1 to 4 of every download: connect, open, send. Writes the lines
+// of whatever fails.
+bool SendDownloadRequest(CGlobal& global, HttpSession& session, const char* host,
+                         std::uint16_t port, const char* path, std::uint32_t flags,
+                         const char* headers)
 {
   if (session.Connect(host, port) < 0) {
     global.WriteProcessLog("サーバーへの接続に失敗 Err:[%d]", static_cast<int>(session.LastError()));
@@ -52,15 +64,20 @@ bool StartDownload(CGlobal& global, HttpSession& session, const char* host, std:
                            static_cast<int>(session.LastError()));
     return false;
   }
-  std::uint32_t status = 0;
+  return true;
+}
+
+bool QueryStatus(CGlobal& global, HttpSession& session, std::uint32_t& status)
+{
   if (session.QueryInfo(HttpClient::kQueryStatusCode | HttpClient::kQueryFlagNumber, status) < 0) {
     global.WriteProcessLog("クエリ情報の取得に失敗");
     return false;
   }
-  if (status != 200) {
-    global.WriteProcessLog("Http Error: [%d]", static_cast<int>(status));
-    return false;
-  }
+  return true;
+}
+
+bool QueryLength(CGlobal& global, HttpSession& session, std::uint32_t& length)
+{
   if (session.QueryInfo(HttpClient::kQueryContentLength | HttpClient::kQueryFlagNumber, length) <
       0) {
     global.WriteProcessLog("ダウンロードクエリ情報の取得に失敗 Err:[%d]",
@@ -70,8 +87,28 @@ bool StartDownload(CGlobal& global, HttpSession& session, const char* host, std:
   return true;
 }
 
+// Steps 1 to 6 of the in-memory download: the request, status 200, and the
+// announced length.
+bool StartDownload(CGlobal& global, HttpSession& session, const char* host, std::uint16_t port,
+                   const char* path, std::uint32_t flags, const char* headers,
+                   std::uint32_t& length)
+{
+  if (!SendDownloadRequest(global, session, host, port, path, flags, headers))
+    return false;
+  std::uint32_t status = 0;
+  if (!QueryStatus(global, session, status))
+    return false;
+  if (status != 200) {
+    global.WriteProcessLog("Http Error: [%d]", static_cast<int>(status));
+    return false;
+  }
+  return QueryLength(global, session, length);
+}
+
 // The outcome of one bounded read of a body of announced length.
-enum class Piece { Bytes, End, Failed };
+// Overlong and Short are bodies that go on past or end before their
+// announced length; Failed is the transfer's own failure.
+enum class Piece { Bytes, End, Failed, Overlong, Short };
 
 // Asks what is available and reads at most `room` bytes of it. A body that
 // goes on past its announced length, or ends before it, is a failed
@@ -88,7 +125,7 @@ Piece ReadPiece(CGlobal& global, HttpSession& session, std::uint8_t* into, std::
   }
   if (available > 0 && received == length) {
     global.WriteProcessLog("ダウンロードサイズエラー");
-    return Piece::Failed;
+    return Piece::Overlong;
   }
   if (session.InetReadFile(into, std::min(available, room), read) < 0) {
     global.WriteProcessLog("ファイルダウンロードに失敗 Err:[%d]", static_cast<int>(session.LastError()));
@@ -98,69 +135,10 @@ Piece ReadPiece(CGlobal& global, HttpSession& session, std::uint8_t* into, std::
     return Piece::Bytes;
   if (received != length) {
     global.WriteProcessLog("ダウンロードサイズエラー");
-    return Piece::Failed;
+    return Piece::Short;
   }
   return Piece::End;
 }
-
-// Owns the two files of a file download and removes the partial one unless
-// the download completed.
-class FileDownload {
- public:
-  FileDownload(CGlobal& global, std::string destination)
-      : m_files(global.platform().files),
-        m_destination(std::move(destination)),
-        m_partial(m_destination + ".part")
-  {
-  }
-  ~FileDownload()
-  {
-    if (m_out)
-      std::fclose(m_out);
-    if (m_partialCreated)
-      m_files.RemoveFile(m_partial.c_str());
-  }
-
-  // The destination, created empty as the download's first mark, and the
-  // file the body is streamed into.
-  bool Create()
-  {
-    std::FILE* destination = m_files.OpenFile(m_destination.c_str(), "wb");
-    if (!destination)
-      return false;
-    std::fclose(destination);
-    m_out = m_files.OpenFile(m_partial.c_str(), "wb");
-    m_partialCreated = m_out != nullptr;
-    return m_out != nullptr;
-  }
-
-  bool Write(const std::uint8_t* bytes, std::size_t size)
-  {
-    return std::fwrite(bytes, 1, size, m_out) == size;
-  }
-
-  // Closes the streamed file and puts it in the destination's place.
-  bool Complete()
-  {
-    const bool closed = std::fclose(m_out) == 0;
-    m_out = nullptr;
-    // The empty destination goes first: a rename over an existing file makes
-    // some file systems write the new one out at once, which for a large
-    // download costs more than the transfer.
-    if (!closed || m_files.RemoveFile(m_destination.c_str()) != 0 ||
-        m_files.MoveFileTo(m_partial.c_str(), m_destination.c_str()) != 0)
-      return false;
-    m_partialCreated = false;
-    return true;
-  }
-
- private:
-  FileSystem& m_files;
-  const std::string m_destination;
-  const std::string m_partial;
-  std::FILE* m_out = nullptr;
-  bool m_partialCreated = false;
-};
 
 }  // namespace
 
@@ -209,63 +187,296 @@ bool DownloadToMemory(CGlobal& global, const char* path, ConnectionContext& cont
   return ok;
 }
 
-bool DownloadToFile(CGlobal& global, ConnectionContext& context, const char* path,
-                    const char* fileName)
+namespace {
+
+// The validator of the version a response carries: its ETag, else its
+// Last-Modified, else "".
+std::string ValidatorOf(HttpSession& session)
+{
+  std::string value;
+  if (session.QueryHeader("ETag", value) == kOk ||
+      session.QueryHeader("Last-Modified", value) == kOk)
+    return value;
+  return {};
+}
+
+// "bytes <first>-<last>/<total>" of a Content-Range header.
+bool ParseContentRange(const std::string& text, std::uint64_t& first, std::uint64_t& last,
+                       std::uint64_t& total)
+{
+  unsigned long long a = 0;
+  unsigned long long b = 0;
+  unsigned long long t = 0;
+  char unit[8] = {};
+  int end = 0;
+  if (std::sscanf(text.c_str(), "%7s %llu-%llu/%llu%n", unit, &a, &b, &t, &end) != 4 ||
+      std::strcmp(unit, "bytes") != 0 || static_cast<std::size_t>(end) != text.size() || a > b ||
+      b >= t)
+    return false;
+  first = a;
+  last = b;
+  total = t;
+  return true;
+}
+
+// Answers a status that is not the body: the next try may fare better for
+// the server's passing troubles (busy, overloaded, slow to answer), never
+// for what it says of the file (not there, forbidden).
+FileDownload StatusOutcome(std::uint32_t status)
+{
+  return status == 408 || status == 429 || (status >= 500 && status <= 599) ? FileDownload::Retry
+                                                                            : FileDownload::Fail;
+}
+
+// Flushes the chunk's bytes into the partial file; on a failure the line
+// says so.
+bool Flush(CGlobal& global, PartialFile& file, const char* fileName, const std::uint8_t* bytes,
+           std::uint32_t& filled, bool checkpoint)
+{
+  if ((filled != 0 && !file.Write(bytes, filled)) || (checkpoint && !file.Checkpoint())) {
+    global.WriteProcessLog("%sの書き込みに失敗しました", fileName);
+    filled = 0;
+    return false;
+  }
+  filled = 0;
+  return true;
+}
+
+}  // namespace
+
+FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const char* path,
+                            const std::string& destination, const char* fileName,
+                            std::uint64_t& reached)
 {
   View& view = global.platform().view;
+  Clock& clock = global.platform().clock;
   HttpSession& session = context.session;
   const Deployment& deployment = global.deployment();
+  reached = 0;
   ResetProgress(view);
 
-  bool ok = false;
+  PartialFile file(global.platform().files, destination);
+  ResumeRecord earlier;
+  const bool resuming = file.Load(earlier) && earlier.length > 0;
+  if (resuming && earlier.length == earlier.total) {
+    // Every byte arrived before; only the last rename was missing.
+    if (!file.Begin(earlier) || !file.Complete()) {
+      global.WriteProcessLog("%sの書き込みに失敗しました", fileName);
+      return FileDownload::Fail;
+    }
+    return FileDownload::Complete;
+  }
+  std::string headers;
+  if (resuming) {
+    headers = "Range: bytes=" + std::to_string(earlier.length) + "-\r\n";
+    if (!earlier.validator.empty())
+      headers += "If-Range: " + earlier.validator + "\r\n";
+  }
+
+  FileDownload outcome = FileDownload::Retry;
+  const auto finish = [&](FileDownload result) {
+    session.CloseExchange();
+    return result;
+  };
+  if (!SendDownloadRequest(global, session, deployment.patchHost.c_str(), deployment.patchPort,
+                           path, 0, headers.empty() ? nullptr : headers.c_str()))
+    return finish(session.LastError() == err::kInternetOperationCancelled ? FileDownload::Stopped
+                                                                          : FileDownload::Retry);
+  std::uint32_t status = 0;
   std::uint32_t length = 0;
-  if (StartDownload(global, session, deployment.patchHost.c_str(), deployment.patchPort, path, 0,
-                    nullptr, length)) {
-    FileDownload file(global, std::string(global.startDir) + "\\_temp\\" + fileName);
-    if (!file.Create()) {
-      global.WriteProcessLog("%sの作成に失敗", fileName);
-    } else {
-      // The body passes through a bounded buffer into the file, however
-      // large the file is.
-      constexpr std::uint32_t kChunk = 1u << 18;
-      std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[kChunk]);
-      std::uint32_t filled = 0;
-      std::uint32_t received = 0;
-      for (;;) {
-        if (global.workerRun == 0)
-          break;
-        std::uint32_t read = 0;
-        const std::uint32_t room = std::min(kChunk - filled, length - received);
-        const Piece piece = ReadPiece(global, session, chunk.get() + filled, room, received,
-                                      length, nullptr, read);
-        if (piece == Piece::Failed)
-          break;
-        if (piece == Piece::End || filled + read == kChunk) {
-          if (!file.Write(chunk.get(), filled + read)) {
-            global.WriteProcessLog("%sの書き込みに失敗しました", fileName);
-            break;
-          }
-          filled = 0;
-        } else {
-          filled += read;
-        }
-        if (piece == Piece::End) {
-          ok = file.Complete();
-          if (!ok)
-            global.WriteProcessLog("%sの書き込みに失敗しました", fileName);
-          break;
-        }
-        received += read;
-        if (global.parallelPatch == 0) {
-          global.WriteStatus("--> %s  %d/%d", fileName, static_cast<int>(received),
-                             static_cast<int>(length));
-          view.SetProgressPosition(ProgressPercent(received, length));
-        }
+  if (!QueryStatus(global, session, status))
+    return finish(FileDownload::Retry);
+  if (status == 416 && resuming) {
+    // The server has no byte where the file went on: it is not the file
+    // the partial one was part of.
+    global.WriteProcessLog("%sを最初からダウンロードし直します (Http %d)", fileName,
+                           static_cast<int>(status));
+    file.Discard();
+    return finish(FileDownload::Restart);
+  }
+  if (status != 200 && status != 206) {
+    global.WriteProcessLog("Http Error: [%d]", static_cast<int>(status));
+    return finish(StatusOutcome(status));
+  }
+  if (!QueryLength(global, session, length))
+    return finish(FileDownload::Fail);
+
+  // A part of the file, whatever the status line says: some servers answer
+  // a range with 200 and the part, which taken for the whole file would
+  // make a short file look complete.
+  ResumeRecord record{0, length, ValidatorOf(session)};
+  std::string range;
+  const bool hasRange = session.QueryHeader("Content-Range", range) == kOk;
+  if (status == 206 || hasRange) {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::uint64_t total = 0;
+    const bool parsed = ParseContentRange(range, first, last, total);
+    bool fits = parsed && first == (resuming ? earlier.length : 0) && last + 1 == total &&
+                length == total - first;
+    if (resuming) {
+      const bool sameVersion = record.validator.empty() || earlier.validator.empty() ||
+                               record.validator == earlier.validator;
+      fits = fits && total == earlier.total && sameVersion;
+    }
+    if (!fits) {
+      global.WriteProcessLog("%sを最初からダウンロードし直します (%d Content-Range: %s)", fileName,
+                             static_cast<int>(status), range.c_str());
+      file.Discard();
+      return finish(resuming ? FileDownload::Restart : FileDownload::Fail);
+    }
+    if (resuming) {
+      const std::string validator = record.validator;
+      record = earlier;
+      if (record.validator.empty())
+        record.validator = validator;
+    }
+  } else if (resuming) {
+    global.WriteProcessLog("%sを最初からダウンロードします", fileName);
+  }
+  if (!file.Begin(record)) {
+    global.WriteProcessLog("%sの作成に失敗", fileName);
+    return finish(FileDownload::Fail);
+  }
+
+  // Where the body starts within the file, and what the bar counts.
+  const std::uint64_t offset = record.length;
+  const std::uint64_t total = record.total;
+  const std::uint32_t timeout = TimeoutMilliseconds(global.Timeout);
+  std::uint32_t windowStart = clock.Milliseconds();
+  std::uint64_t windowBytes = 0;
+  std::uint64_t sinceCheckpoint = 0;
+
+  // The body passes through a bounded buffer into the file, however large
+  // the file is.
+  std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[kChunk]);
+  std::uint32_t filled = 0;
+  std::uint32_t bodyReceived = 0;
+  for (;;) {
+    if (global.workerRun == 0) {
+      outcome = FileDownload::Stopped;
+      break;
+    }
+    std::uint32_t read = 0;
+    const std::uint32_t room = std::min(kChunk - filled, length - bodyReceived);
+    const Piece piece =
+        ReadPiece(global, session, chunk.get() + filled, room, bodyReceived, length, nullptr, read);
+    if (piece == Piece::Failed || piece == Piece::Short) {
+      outcome = session.LastError() == err::kInternetOperationCancelled ? FileDownload::Stopped
+                                                                        : FileDownload::Retry;
+      break;
+    }
+    if (piece == Piece::Overlong) {
+      // The server's length is not the file's; nothing it sent is kept.
+      filled = 0;
+      file.Discard();
+      return finish(FileDownload::Fail);
+    }
+    if (piece == Piece::End) {
+      if (!Flush(global, file, fileName, chunk.get(), filled, false))
+        return finish(FileDownload::Fail);
+      if (!file.Complete()) {
+        global.WriteProcessLog("%sの書き込みに失敗しました", fileName);
+        return finish(FileDownload::Fail);
       }
+      return finish(FileDownload::Complete);
+    }
+    filled += read;
+    bodyReceived += read;
+    reached = offset + bodyReceived;
+    sinceCheckpoint += read;
+    windowBytes += read;
+    if (filled == kChunk) {
+      const bool checkpoint = sinceCheckpoint >= kCheckpointBytes;
+      if (!Flush(global, file, fileName, chunk.get(), filled, checkpoint))
+        return finish(FileDownload::Fail);
+      if (checkpoint)
+        sinceCheckpoint = 0;
+    }
+    if (global.parallelPatch == 0) {
+      const std::uint64_t done = offset + bodyReceived;
+      global.WriteStatus("--> %s  %llu/%llu", fileName, static_cast<unsigned long long>(done),
+                         static_cast<unsigned long long>(total));
+      view.SetProgressPosition(
+          ProgressPercent(static_cast<std::uint32_t>(done), static_cast<std::uint32_t>(total)));
+    }
+    // A link that only trickles would hold the step for hours; below the
+    // floor for a whole time-out it is treated as one that stalled.
+    const std::uint32_t elapsed = clock.Milliseconds() - windowStart;
+    if (elapsed >= timeout) {
+      if (windowBytes * 1000 < static_cast<std::uint64_t>(kLowSpeedBytesPerSecond) * elapsed) {
+        global.WriteProcessLog("%sの受信が遅すぎます %llu bytes/%u ms", fileName,
+                               static_cast<unsigned long long>(windowBytes), elapsed);
+        outcome = FileDownload::Retry;
+        break;
+      }
+      windowStart += elapsed;
+      windowBytes = 0;
     }
   }
-  session.CloseExchange();
-  return ok;
+  // The bytes that did arrive are kept for the next try.
+  if (!Flush(global, file, fileName, chunk.get(), filled, true))
+    return finish(FileDownload::Fail);
+  return finish(outcome);
+}
+
+bool DownloadWithRetries(CGlobal& global, ConnectionContext& context, const char* path,
+                         const std::string& destination, const char* fileName,
+                         const RetryWaits& waits)
+{
+  // Jitter keeps the players a server outage threw off from coming back
+  // all in the same second.
+  std::minstd_rand jitter(global.platform().clock.Milliseconds());
+  const int tries = static_cast<int>(waits.milliseconds.size());
+  int failed = 0;
+  std::uint64_t furthest = 0;
+  for (;;) {
+    std::uint64_t reached = 0;
+    const FileDownload outcome =
+        DownloadToFile(global, context, path, destination, fileName, reached);
+    if (outcome == FileDownload::Complete)
+      return true;
+    if (outcome == FileDownload::Fail || outcome == FileDownload::Stopped)
+      return false;
+    // Tries are counted in a row without progress: a line that drops every
+    // few MiB still gets the whole file in the end, while a server that
+    // sends the same first bytes and stops every time is given up on.
+    if (reached > furthest) {
+      furthest = reached;
+      failed = 0;
+    }
+    if (failed == tries) {
+      global.WriteProcessLog("%sのダウンロードを%d回試みましたが失敗しました", fileName, tries + 1);
+      return false;
+    }
+    const std::uint32_t base = waits.milliseconds[static_cast<std::size_t>(failed)];
+    ++failed;
+    if (outcome == FileDownload::Restart)
+      continue;
+    const std::uint32_t wait =
+        base - base / 5 +
+        (base >= 5 ? static_cast<std::uint32_t>(jitter() % (base * 2 / 5 + 1)) : 0);
+    const int seconds = static_cast<int>((wait + 500) / 1000);
+    global.WriteProcessLog("%sのダウンロードを%d秒後に再試行します (%d/%d)", fileName, seconds,
+                           failed, tries);
+    global.WriteStatus("--> 再試行を待っています %d秒 (%d/%d)", seconds, failed, tries);
+    if (!WaitUnlessStopped(global, wait))
+      return false;
+  }
+}
+
+bool WaitUnlessStopped(CGlobal& global, std::uint32_t milliseconds)
+{
+  Clock& clock = global.platform().clock;
+  const std::uint32_t start = clock.Milliseconds();
+  while (global.workerRun != 0) {
+    const std::uint32_t waited = clock.Milliseconds() - start;
+    if (waited >= milliseconds)
+      return true;
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::min<std::uint32_t>(milliseconds - waited, 20)));
+  }
+  return false;
 }
 
 }  // namespace orv

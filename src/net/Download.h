@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace orv {
 
@@ -18,11 +20,49 @@ bool DownloadToMemory(CGlobal& global, const char* path, ConnectionContext& cont
 // server announcing more must not make the launcher allocate it.
 inline constexpr std::uint32_t kMemoryDownloadLimit = 16u << 20;
 
-// GETs a path from the patch server into "<startDir>\_temp\<fileName>". The
-// destination is created empty first and receives the body only when the
-// whole of it has arrived (it is streamed into a file beside it meanwhile),
-// so a failed or stopped download leaves an empty file.
-bool DownloadToFile(CGlobal& global, ConnectionContext& context, const char* path,
-                    const char* fileName);
+// What one try at a file came to.
+enum class FileDownload {
+  Complete,
+  // A failure the next try may not meet: the connection, a time-out, a
+  // stall, a busy server. The bytes that arrived are kept.
+  Retry,
+  // The kept bytes belong to another version of the file and were thrown
+  // away; the next try starts from the beginning at once.
+  Restart,
+  // A failure that trying again would only repeat (not found, forbidden, a
+  // length that is not the file's, a disk that cannot take the file).
+  Fail,
+  // workerRun cleared or the session aborted.
+  Stopped,
+};
+
+// One try at bringing the file `destination` (a full path) to the whole of
+// `path` on the patch server. The bytes of earlier tries are continued with
+// a range request when the server still has the same version of the file
+// (see PartialFile); a server that answers with the whole file instead
+// starts it over. The status line and the bar show the file's bytes, the
+// kept ones included, unless parallel patching is on. reached: how far into
+// the file this try got, 0 when it received nothing.
+FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const char* path,
+                            const std::string& destination, const char* fileName,
+                            std::uint64_t& reached);
+
+// The waits before the tries after a failure, in milliseconds, each varied
+// by up to a fifth either way; their number is the number of failures in a
+// row, without a byte of progress, that are tried again.
+struct RetryWaits {
+  std::vector<std::uint32_t> milliseconds{1000, 2000, 4000, 8000, 16000, 30000};
+};
+
+// DownloadToFile until the file is complete, trying again after the
+// failures that may pass, with one log line and a status line for each
+// wait. False after the last try, on a failure that would only repeat, or
+// when the worker is stopped (which also ends a wait at once).
+bool DownloadWithRetries(CGlobal& global, ConnectionContext& context, const char* path,
+                         const std::string& destination, const char* fileName,
+                         const RetryWaits& waits);
+
+// Waits, ending early with false when workerRun is cleared.
+bool WaitUnlessStopped(CGlobal& global, std::uint32_t milliseconds);
 
 }  // namespace orv

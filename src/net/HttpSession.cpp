@@ -1,7 +1,9 @@
 #include "net/HttpSession.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "app/CGlobal.h"
 #include "app/Status.h"
@@ -31,12 +33,18 @@ std::int32_t HttpSession::Fail(std::uint32_t error, const char* line, HttpHandle
 
 std::int32_t HttpSession::Open(std::uint32_t timeoutMilliseconds)
 {
-  if (std::uint32_t error = m_client.OpenInternet(internet)) {
+  HttpClient::Proxy proxy;
+  ProxyOfSetting(m_global.Proxy, proxy);
+  if (std::uint32_t error = m_client.OpenInternet(internet, proxy)) {
     internet = nullptr;
     return Fail(error, nullptr);
   }
+  // The first three are the library's traditional options; HTTP requests
+  // on Windows only heed the last two, without which a server that stops
+  // in the middle of a body would be waited for until the player gives up.
   for (std::uint32_t option :
-       {HttpClient::kConnectTimeout, HttpClient::kSendTimeout, HttpClient::kReceiveTimeout}) {
+       {HttpClient::kConnectTimeout, HttpClient::kSendTimeout, HttpClient::kReceiveTimeout,
+        HttpClient::kHttpSendTimeout, HttpClient::kHttpReceiveTimeout}) {
     if (std::uint32_t error = m_client.SetTimeout(internet, option, timeoutMilliseconds))
       return Fail(error, "Set Option Err:[%d]", internet);
   }
@@ -95,6 +103,16 @@ std::int32_t HttpSession::InetQueryDataAvail(std::uint32_t& available)
   return kOk;
 }
 
+std::int32_t HttpSession::QueryHeader(const char* name, std::string& value)
+{
+  value.clear();
+  if (std::uint32_t error = m_client.QueryHeader(request, name, value)) {
+    value.clear();
+    return Fail(error, nullptr);
+  }
+  return kOk;
+}
+
 void HttpSession::CloseExchange()
 {
   m_client.Close(connection);
@@ -116,6 +134,55 @@ void HttpSession::Close()
   CloseExchange();
   m_client.Close(internet);
   internet = nullptr;
+}
+
+bool ProxyOfSetting(const char* setting, HttpClient::Proxy& proxy)
+{
+  proxy = HttpClient::Proxy{};
+  std::string text = setting ? setting : "";
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.back()))
+    text.pop_back();
+  while (!text.empty() && blank(text.front()))
+    text.erase(text.begin());
+  if (text.empty())
+    return true;
+  const auto lower = [](std::string value) {
+    for (char& c : value)
+      if (c >= 'A' && c <= 'Z')
+        c = static_cast<char>(c - 'A' + 'a');
+    return value;
+  };
+  if (lower(text) == "direct") {
+    proxy.mode = HttpClient::ProxyMode::Direct;
+    return true;
+  }
+  constexpr std::string_view kScheme = "http://";
+  if (lower(text.substr(0, kScheme.size())) == kScheme)
+    text.erase(0, kScheme.size());
+  if (!text.empty() && text.back() == '/')
+    text.pop_back();
+  // host:port, the port a number of 1 to 65535, the host plain.
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
+      text.size() - colon > 6)
+    return false;
+  unsigned port = 0;
+  for (std::size_t i = colon + 1; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9')
+      return false;
+    port = port * 10 + static_cast<unsigned>(text[i] - '0');
+  }
+  const bool plainHost =
+      std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '-' || c == '_' || c == '[' || c == ']' || c == ':';
+      });
+  if (port == 0 || port > 65535 || !plainHost)
+    return false;
+  proxy.mode = HttpClient::ProxyMode::Server;
+  proxy.server = text;
+  return true;
 }
 
 std::uint32_t TimeoutMilliseconds(std::int32_t timeoutSetting)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/HttpClient.h"
 
@@ -31,6 +32,8 @@ class HttpSession {
   std::int32_t SendRequest(const char* headers, std::uint32_t headersLength, const void* body,
                            std::uint32_t bodyLength);
   std::int32_t QueryInfo(std::uint32_t infoLevel, std::uint32_t& value);
+  // A header of the response; kEFail, with no line, when there is none.
+  std::int32_t QueryHeader(const char* name, std::string& value);
   std::int32_t InetReadFile(void* buffer, std::uint32_t size, std::uint32_t& read);
   std::int32_t InetQueryDataAvail(std::uint32_t& available);
 
@@ -60,6 +63,11 @@ class HttpSession {
   HttpClient& m_client;
   std::uint32_t m_lastError = 0;
 };
+
+// The proxy the Proxy setting names: empty for the system's settings,
+// "direct" for none, or "http://host:port" (the scheme may be left out).
+// False for any other text; proxy is then the system's settings.
+bool ProxyOfSetting(const char* setting, HttpClient::Proxy& proxy);
 
 // The Timeout setting in the milliseconds the library takes. Below 1000 it
 // is a number of seconds; from 1000 on it was written in milliseconds, as

@@ -6,6 +6,7 @@
 #include "app/LauncherApp.h"
 #include "app/LauncherMode.h"
 #include "patcher/ArchivePatch.h"
+#include "patcher/DownloadStore.h"
 #include "patcher/Recovery.h"
 #include "patcher/WorkFolder.h"
 #include "platform/ControlIds.h"
@@ -100,6 +101,9 @@ bool CPatcher::RunStepUpdate()
       break;
     const std::uint32_t t3 = clock.Milliseconds();
     m_global.WriteProcessLog("PatchTime:%dsec", static_cast<int>((t3 - t2) / 1000));
+    // Its orv.ver is on the disk: the step's files are not needed again.
+    RemoveDownloadStore(m_global, target);
+    downloadFolder.clear();
     view.EnableControl(ctl::kExitButton, true);
     // A step whose orv.ver does not move the version on would be fetched
     // and applied again and again; the server's step is broken.
@@ -138,8 +142,16 @@ bool CPatcher::ApplyStep()
   m_global.WriteProcessLog("パッチあての開始 %d->%d", local, local + 1);
   if (!MarkGameFolderChanging(m_global, local + 1))
     return false;
+  if (!StageListedFiles())
+    return false;
   if (!ExtractCabinets()) {
     m_global.WriteProcessLog("cabの解凍に失敗しました。");
+    // A cabinet that arrived damaged would fail the same way on every try:
+    // the next one fetches the step anew.
+    if (!downloadFolder.empty()) {
+      DeleteTree(m_global, downloadFolder);
+      m_global.WriteProcessLog("ダウンロードしたファイルを破棄しました");
+    }
     return false;
   }
   if (!ApplyPatchFiles()) {

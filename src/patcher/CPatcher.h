@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/ConnectionContext.h"
+#include "net/Download.h"
 #include "patcher/VersionCheck.h"
 
 namespace orv {
@@ -54,11 +55,16 @@ class CPatcher {
   bool ApplyStep();
 
   // The download phase (patcher/DownloadList.cpp).
+  // The folder the step's server files are in (see downloadFolder).
+  std::string StepFiles() const;
   bool FetchDownloadList(std::int32_t version);
   bool ReadDownloadList();
   bool DownloadStepFiles(std::int32_t version);
 
   // The file side of the apply phase (patcher/WorkFolder.cpp).
+  // Copies the list's first entry, which is no cabinet, from the download
+  // store into the work folder, where the apply phase reads it.
+  bool StageListedFiles();
   bool ExtractCabinets();
   bool PlaceFiles();
   bool ReadAddList();
@@ -71,6 +77,12 @@ class CPatcher {
   std::vector<DownloadEntry> downloadList;
   std::vector<std::string> addList;
   ConnectionContext connection;
+  // Where the current step's server files are: its folder of the download
+  // store while the step loop runs; empty for the work folder, where a
+  // caller that brings its own files puts them.
+  std::string downloadFolder;
+  // The waits between the tries of a download.
+  RetryWaits retryWaits;
   // Told at the end of every patch run whether it reached the server version.
   std::function<void(bool reachedServerVersion)> onRunEnded;
 

@@ -2,11 +2,15 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/CGlobal.h"
 #include "net/Download.h"
+#include "net/PartialFile.h"
 #include "patcher/CPatcher.h"
+#include "patcher/DownloadStore.h"
 #include "patcher/SafePath.h"
+#include "patcher/WorkFolder.h"
 
 namespace orv {
 
@@ -20,17 +24,82 @@ std::string StepPath(std::int32_t version, const char* name)
   return folder + std::string(name);
 }
 
+// The whole of a small file; false when it cannot be read.
+bool ReadSmallFile(FileSystem& files, const std::string& path, std::string& text)
+{
+  text.clear();
+  std::FILE* in = files.OpenFile(path.c_str(), "rb");
+  if (!in)
+    return false;
+  char buffer[4096];
+  std::size_t read = 0;
+  while ((read = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+    text.append(buffer, read);
+  const bool ok = std::ferror(in) == 0;
+  std::fclose(in);
+  return ok;
+}
+
+// Empties a folder but for one file.
+void ClearFolderBut(CGlobal& global, const std::string& folder, const std::string& keep)
+{
+  FileSystem& files = global.platform().files;
+  std::vector<FoundFile> entries;
+  if (files.FindFiles((folder + "\\*.*").c_str(), entries) != 0)
+    return;
+  for (const FoundFile& entry : entries) {
+    if (entry.name == "." || entry.name == ".." || entry.name == keep)
+      continue;
+    const std::string path = folder + "\\" + entry.name;
+    if (entry.attributes & kAttributeDirectory) {
+      DeleteTree(global, path);
+    } else {
+      files.SetAttributes(path.c_str(), kAttributeNormal);
+      files.RemoveFile(path.c_str());
+    }
+  }
+}
+
 }  // namespace
+
+std::string CPatcher::StepFiles() const
+{
+  return downloadFolder.empty() ? std::string(m_global.startDir) + "\\_temp" : downloadFolder;
+}
 
 bool CPatcher::FetchDownloadList(std::int32_t version)
 {
+  FileSystem& files = m_global.platform().files;
+  downloadFolder = DownloadStoreFolder(m_global, version);
+  files.MakePath((downloadFolder + "\\").c_str());
+  // The list is fetched afresh every time: it says what the step is now.
+  const std::string fresh = downloadFolder + "\\dl_list.new";
+  const std::string kept = downloadFolder + "\\dl_list.txt";
+  PartialFile(files, fresh).Discard();
+  files.RemoveFile(fresh.c_str());
+
   const std::string path = StepPath(version, "dl_list.txt");
   m_global.WriteProcessLog("dl_list.txtをダウンロード");
-  if (!DownloadToFile(m_global, connection, path.c_str(), "dl_list.txt")) {
+  if (!DownloadWithRetries(m_global, connection, path.c_str(), fresh, "dl_list.txt", retryWaits)) {
     m_global.WriteProcessLog("dl_list.txtのダウンロードに失敗");
     return false;
   }
   m_global.WriteProcessLog("dl_list.txtのダウンロードの完了");
+  // Files kept from another list may be another step's: a publisher who
+  // replaced the step replaced them too.
+  std::string before;
+  std::string now;
+  const bool hadList = ReadSmallFile(files, kept, before);
+  if (!ReadSmallFile(files, fresh, now) || !hadList || before != now) {
+    if (hadList)
+      m_global.WriteProcessLog(
+          "ステップの内容が変わったため、ダウンロード済みのファイルを破棄しました");
+    ClearFolderBut(m_global, downloadFolder, "dl_list.new");
+  }
+  if (files.MoveFileOver(fresh.c_str(), kept.c_str()) != 0) {
+    m_global.WriteProcessLog("dl_list.txtを読み込みに失敗");
+    return false;
+  }
   return ReadDownloadList();
 }
 
@@ -38,7 +107,7 @@ bool CPatcher::ReadDownloadList()
 {
   m_global.WriteProcessLog("dl_list.txtを読み込み");
   downloadList.clear();
-  const std::string path = std::string(m_global.startDir) + "\\_temp\\dl_list.txt";
+  const std::string path = StepFiles() + "\\dl_list.txt";
   std::FILE* file = m_global.platform().files.OpenFile(path.c_str(), "r");
   if (!file) {
     m_global.WriteProcessLog("dl_list.txtを読み込みに失敗");
@@ -76,13 +145,20 @@ bool CPatcher::ReadDownloadList()
 
 bool CPatcher::DownloadStepFiles(std::int32_t version)
 {
+  FileSystem& files = m_global.platform().files;
   const std::size_t count = downloadList.size();
   for (std::size_t i = 0; i < count; ++i) {
     const char* name = downloadList[i].name;
     const std::string path = StepPath(version, name);
+    const std::string destination = StepFiles() + "\\" + name;
     m_global.WriteProcessLog("%sをダウンロード %d/%d", name, static_cast<int>(i + 1),
                              static_cast<int>(count));
-    if (!DownloadToFile(m_global, connection, path.c_str(), name)) {
+    if (FileReadable(files, destination.c_str())) {
+      m_global.WriteProcessLog("%sはダウンロード済みです", name);
+      continue;
+    }
+    files.MakePath(destination.c_str());
+    if (!DownloadWithRetries(m_global, connection, path.c_str(), destination, name, retryWaits)) {
       m_global.WriteProcessLog("%sのダウンロードに失敗", name);
       return false;
     }

@@ -77,9 +77,9 @@ bool DeleteTree(CGlobal& global, const std::string& folder)
   return true;
 }
 
-bool ExtractCabinet(CGlobal& global, const char* name)
+bool ExtractCabinet(CGlobal& global, const std::string& folder, const char* name)
 {
-  const std::string cabinet = WorkFolder(global) + "\\" + name;
+  const std::string cabinet = folder + "\\" + name;
   const std::uint32_t error = global.platform().cabinets.Iterate(
       cabinet.c_str(), [&](const char* nameInCabinet, std::uint32_t, std::string& target) {
         return CabinetCallback(global, name, nameInCabinet, target);
@@ -90,13 +90,29 @@ bool ExtractCabinet(CGlobal& global, const char* name)
   return false;
 }
 
+bool CPatcher::StageListedFiles()
+{
+  if (downloadFolder.empty() || downloadList.empty())
+    return true;
+  FileSystem& files = m_global.platform().files;
+  const char* name = downloadList[0].name;
+  const std::string from = downloadFolder + "\\" + name;
+  const std::string to = WorkFolder(m_global) + "\\" + name;
+  files.MakePath(to.c_str());
+  if (std::uint32_t error = files.CopyFileOver(from.c_str(), to.c_str(), false)) {
+    m_global.WriteProcessLog("%sのコピーエラー ErrCode[%d]", name, static_cast<int>(error));
+    return false;
+  }
+  return true;
+}
+
 bool CPatcher::ExtractCabinets()
 {
   // Entry 0 of the list is not a cabinet.
   for (std::size_t i = 1; i < downloadList.size(); ++i) {
     const char* name = downloadList[i].name;
     m_global.WriteStatus("%sを展開中", name);
-    if (!ExtractCabinet(m_global, name))
+    if (!ExtractCabinet(m_global, StepFiles(), name))
       return false;
     m_global.WriteStatus("%sの展開終了", name);
   }

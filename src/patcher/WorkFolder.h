@@ -13,8 +13,8 @@ bool DeleteWorkFolder(CGlobal& global);
 // Deletes a folder with everything in it; true also when it does not exist.
 // Fails only when the folder cannot be listed.
 bool DeleteTree(CGlobal& global, const std::string& folder);
-// Extracts every file of the cabinet "<work folder>\<name>" into the work
+// Extracts every file of the cabinet "<folder>\<name>" into the work
 // folder under its path inside the cabinet.
-bool ExtractCabinet(CGlobal& global, const char* name);
+bool ExtractCabinet(CGlobal& global, const std::string& folder, const char* name);
 
 }  // namespace orv

@@ -26,6 +26,8 @@ void CGlobal::LoadSettings()
   m_profile.ReadInt(configPath, "Timeout", Timeout);
   m_profile.ReadText(configPath, kConf, "Home", Home);
   m_profile.ReadInt(configPath, "ReStruct", ReStruct);
+  // Written by hand where a network needs it; never saved back.
+  m_profile.ReadText(configPath, kConf, "Proxy", Proxy);
 }
 
 void CGlobal::SaveSettings()

@@ -9,6 +9,7 @@
 #include "app/ModuleVersionInfo.h"
 #include "login/GameLaunch.h"
 #include "login/Login.h"
+#include "patcher/DownloadStore.h"
 #include "patcher/Recovery.h"
 #include "platform/ControlIds.h"
 #include "plugins/CPlugIn.h"
@@ -85,6 +86,9 @@ void MainDialog::OnInitDialog()
   m_view.SelectComboItem(ctl::kOrvAccountCombo, m_global.LastAID);
 
   const std::uint32_t timeout = TimeoutMilliseconds(m_global.Timeout);
+  if (HttpClient::Proxy proxy; !ProxyOfSetting(m_global.Proxy, proxy))
+    m_global.WriteProcessLog("Proxyの設定が読めません[%s] システムの設定を使います",
+                             m_global.Proxy);
   stepPatcher.OpenSession(timeout);
   parallelPatcher.SetUp(static_cast<std::size_t>(m_global.connectionCount), timeout);
   versionConnection.session.Open(timeout);
@@ -161,6 +165,8 @@ void MainDialog::ConnectThreadProc()
   RecoverGameFolder(m_global);
   if (!ReadLocalVersion(m_global, versions))
     m_global.SetLauncherMode(kForceLogin);
+  else
+    PruneDownloadStore(m_global, versions.localVersion + 1);
   FetchInformation(m_global, versionConnection);
   if (!CheckServerVersion(m_global, versions, versionConnection))
     m_global.SetLauncherMode(kForceLogin);

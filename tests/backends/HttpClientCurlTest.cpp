@@ -124,7 +124,7 @@ TEST_F(HttpClientCurlTest, ARequestOutlivesItsConnectionAndSession)
 {
   server.ServeGenerated("/data", 3 * 1024 * 1024);
   HttpHandle internet = nullptr, connection = nullptr, request = nullptr;
-  ASSERT_EQ(http.OpenInternet(internet), 0u);
+  ASSERT_EQ(http.OpenInternet(internet, {}), 0u);
   ASSERT_EQ(http.Connect(internet, "127.0.0.1", server.port(), connection), 0u);
   ASSERT_EQ(http.OpenRequest(connection, "GET", "/data", nullptr, 0, request), 0u);
   ASSERT_EQ(http.SendRequest(request, nullptr, 0, nullptr, 0), 0u);

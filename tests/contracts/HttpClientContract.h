@@ -48,7 +48,7 @@ struct Exchange {
            std::uint32_t flags = 0, const char* host = "127.0.0.1", const char* referrer = nullptr)
       : http(http)
   {
-    EXPECT_EQ(http.OpenInternet(internet), 0u);
+    EXPECT_EQ(http.OpenInternet(internet, {}), 0u);
     EXPECT_EQ(http.Connect(internet, host, port, connection), 0u);
     EXPECT_EQ(http.OpenRequest(connection, verb, path, referrer, flags, request), 0u);
   }

@@ -671,7 +671,7 @@ TEST_F(QtWindowTest, ExitPressedThreeTimesQuicklyDuringADownloadEndsTheLauncherO
     ASSERT_TRUE(WaitFor([&] {
       return Control<QLineEdit>(ctl::kStatusLine)->text().startsWith(QStringLiteral("--> big.cab"));
     }));
-    WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
+    WhenDownloadEnds cut(m_start.path() / "_download" / "D00000042" / "big.cab.part",
                          [this] { m_server.CutConnections(); });
     // A click, Esc and the window manager's close, all waiting before the
     // first Exit is handled: the others arrive while it waits for the patch

@@ -7,6 +7,7 @@
 
 #include "app/LauncherMode.h"
 #include "patcher/CPatcher.h"
+#include "patcher/DownloadStore.h"
 #include "patcher/Recovery.h"
 #include "platform/ControlIds.h"
 #include "support/ArchiveMaker.h"
@@ -127,6 +128,7 @@ TEST_F(StepUpdateTest, BringsTheGameFrom41To44StepByStep)
   EXPECT_EQ(archive[2].name, "new.txt");
   EXPECT_EQ(archive[2].bytes, "NEW42");
   EXPECT_FALSE(std::filesystem::exists(m_start.path() / "_temp"));
+  EXPECT_FALSE(std::filesystem::exists(m_start.path() / "_download"));
 
   // The window was shut for the run and opened again after it.
   EXPECT_THAT(m_view.TimerCalls(), ElementsAreArray({-ctl::kUpdateTimer, ctl::kUpdateTimer}));
@@ -191,6 +193,52 @@ TEST_F(StepUpdateTest, FailuresEndTheRunAndLeaveTheOldVersion)
   m_patcher->RunStepUpdate();
   EXPECT_EQ(m_view.EnableCalls().back(), -ctl::kExitButton);
   EXPECT_EQ(ReadFile(m_game / "orv.ver"), "41\r\n");
+}
+
+TEST_F(StepUpdateTest, WhatArrivedIsKeptAcrossAFailedRunUntilTheStepIsApplied)
+{
+  WriteStep(
+      m_serverRoot.path(),
+      {42, {{"a.cab", {{"x.txt", "x42"}}}, {"b.cab", {{"y.txt", "y42"}}}}, {"x.txt", "y.txt"}});
+  const std::filesystem::path step = m_serverRoot.path() / "D00000042";
+  int tries = 0;
+  m_server.Handle("GET", "/D00000042/b.cab", [&](const HttpRequestSeen&) {
+    return ++tries == 1 ? HttpReply{404, "not yet", {}}
+                        : HttpReply{200, ReadFile(step / "b.cab"), {}};
+  });
+  CGlobal& global = Start(42);
+  const std::filesystem::path store = m_start.path() / "_download";
+  m_patcher->RunStepUpdate();
+  EXPECT_EQ(global.launcherMode, kUpdate);
+  EXPECT_TRUE(std::filesystem::exists(store / "D00000042" / "a.cab"));
+
+  // At start-up only the next step's downloads are kept.
+  std::filesystem::create_directories(store / "D00000041");
+  std::filesystem::create_directories(store / "D00000043");
+  PruneDownloadStore(global, 42);
+  EXPECT_FALSE(std::filesystem::exists(store / "D00000041"));
+  EXPECT_FALSE(std::filesystem::exists(store / "D00000043"));
+
+  const auto fetched = [&](const std::string& path) {
+    const std::vector<HttpRequestSeen> requests = m_server.Requests();
+    return std::count_if(requests.begin(), requests.end(),
+                         [&](const HttpRequestSeen& request) { return request.path == path; });
+  };
+  m_patcher->RunStepUpdate();
+  EXPECT_EQ(global.launcherMode, kLogin);
+  EXPECT_EQ(ReadFile(m_game / "y.txt"), "y42");
+  EXPECT_EQ(fetched("/D00000042/a.cab"), 1);
+  EXPECT_EQ(fetched("/D00000042/dl_list.txt"), 2);  // the list is asked for every run
+  EXPECT_FALSE(std::filesystem::exists(store));
+
+  // A step the publisher replaced is fetched anew, kept files and all.
+  std::filesystem::create_directories(store / "D00000043");
+  WriteFile(store / "D00000043" / "dl_list.txt", "add_list.txt,1\r\nc.cab,1\r\n");
+  WriteFile(store / "D00000043" / "c.cab", "an older step's cabinet");
+  WriteStep(m_serverRoot.path(), {43, {{"c.cab", {{"z.txt", "z43"}}}}, {"z.txt"}});
+  m_versions.serverVersion = 43;
+  m_patcher->RunStepUpdate();
+  EXPECT_EQ(ReadFile(m_game / "z.txt"), "z43");
 }
 
 TEST_F(StepUpdateTest, NamesThatLeaveTheirFolderFailTheStepAndWriteNothingOutside)
@@ -267,7 +315,7 @@ TEST_F(StepUpdateTest, WaitForWorkerStopsARunInsideADownload)
   m_patcher->Start();
   ASSERT_TRUE(Eventually([&] { return m_view.Status().rfind("--> big.cab", 0) == 0; }))
       << m_view.Status();
-  WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
+  WhenDownloadEnds cut(m_start.path() / "_download" / "D00000042" / "big.cab.part",
                        [this] { m_server.CutConnections(); });
   WaitForWorker(*m_patcher);
   EXPECT_FALSE(m_patcher->HasThread());

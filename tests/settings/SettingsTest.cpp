@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -184,6 +185,39 @@ TEST(TimeoutSettingTest, BelowAThousandIsSecondsFromAThousandOnMilliseconds)
   EXPECT_EQ(TimeoutMilliseconds(INT32_MAX), 2147483647u);
   EXPECT_EQ(TimeoutMilliseconds(0), 60000u);
   EXPECT_EQ(TimeoutMilliseconds(-5), 60000u);
+}
+
+TEST_F(SettingsTest, ProxyIsReadButNeverWrittenBackAndNamesTheModeItSays)
+{
+  CGlobal& global = StartLauncher("Proxy=http://proxy.example:3128\r\n");
+  EXPECT_STREQ(global.Proxy, "http://proxy.example:3128");
+  // The player's own line stays as written, whatever the launcher holds.
+  std::strcpy(global.Proxy, "direct");
+  global.SaveSettings();
+  EXPECT_NE(ReadFile(ConfigFile()).find("Proxy=http://proxy.example:3128\r\n"), std::string::npos);
+
+  using Mode = HttpClient::ProxyMode;
+  const struct {
+    const char* setting;
+    bool valid;
+    Mode mode;
+    const char* server;
+  } rows[] = {
+      {"", true, Mode::System, ""},
+      {" DIRECT ", true, Mode::Direct, ""},
+      {"http://10.0.0.1:8080/", true, Mode::Server, "10.0.0.1:8080"},
+      {"proxy.example:3128", true, Mode::Server, "proxy.example:3128"},
+      {"socks5://proxy.example:1080", false, Mode::System, ""},
+      {"http://proxy.example", false, Mode::System, ""},
+      {"http://user@proxy.example:80", false, Mode::System, ""},
+      {"http://proxy.example:70000", false, Mode::System, ""},
+  };
+  for (const auto& row : rows) {
+    HttpClient::Proxy proxy;
+    EXPECT_EQ(ProxyOfSetting(row.setting, proxy), row.valid) << row.setting;
+    EXPECT_EQ(proxy.mode, row.mode) << row.setting;
+    EXPECT_EQ(proxy.server, row.server) << row.setting;
+  }
 }
 
 TEST_F(SettingsTest, ConfWithoutHomeEmptiesItAndTheSaveWritesItEmpty)

@@ -27,11 +27,9 @@ void WriteStep(const std::filesystem::path& serverRoot, const PatchStep& step);
 // faster than wine reads: a stopped download of a large generated cabinet
 // would hold the patch thread for minutes. Made while a download is under way
 // (its progress shows, so the launcher's partial file of it exists), this
-// runs the action once the launcher has dropped that file (the download
-// stopped, failed or completed): a test cuts its server's connections there.
-// The file's absence stays, so a watcher that runs late under load still
-// sees it; waiting for the file to appear first would miss a download that
-// a busy machine ran and stopped between two looks.
+// runs the action once the launcher has stopped writing that file (the
+// download stopped, failed or completed, and the file keeps its size or is
+// gone): a test cuts its server's connections there.
 class WhenDownloadEnds {
  public:
   WhenDownloadEnds(std::filesystem::path partialFile, std::function<void()> action);

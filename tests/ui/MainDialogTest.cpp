@@ -244,7 +244,7 @@ TEST_F(MainDialogTest, ExitDuringAPatchRunStopsItAndWaitsBeforeTheWindowGoes)
   dialog.OnTimer(ctl::kUpdateTimer);
   EXPECT_EQ(Count("自動更新確認"), 0);
 
-  WhenDownloadEnds cut(m_start.path() / "_temp" / "big.cab.part",
+  WhenDownloadEnds cut(m_start.path() / "_download" / "D00000042" / "big.cab.part",
                        [this] { m_server.CutConnections(); });
   // Exit stays enabled while it waits: a second press arrives inside it.
   bool pressedAgain = false;

@@ -26,6 +26,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -132,7 +133,29 @@ void Serve(const fs::path& root, const httplib::Request& request, httplib::Respo
     response.set_content("cannot read the file\n", "text/plain");
     return;
   }
-  response.status = 200;
+  // A validator and ranges, as static web servers answer: a launcher that
+  // lost its connection goes on where it stopped. cpp-httplib cuts the body
+  // to a single range by itself but leaves the status line at 200 and
+  // ignores If-Range, so both are settled here.
+  struct stat info {};
+  stat(file.c_str(), &info);
+  char validator[64];
+  std::snprintf(validator, sizeof validator, "\"%llx-%zx\"",
+                static_cast<unsigned long long>(info.st_mtim.tv_sec) * 1000000000ull +
+                    static_cast<unsigned long long>(info.st_mtim.tv_nsec),
+                bytes.size());
+  response.set_header("ETag", validator);
+  auto& ranges = const_cast<httplib::Request&>(request).ranges;
+  const std::string ifRange = request.get_header_value("If-Range");
+  if (!ifRange.empty() && ifRange != validator)
+    ranges.clear();
+  if (ranges.size() == 1 && ranges[0].first >= static_cast<ssize_t>(bytes.size())) {
+    ranges.clear();
+    response.status = 416;
+    response.set_header("Content-Range", "bytes */" + std::to_string(bytes.size()));
+    return;
+  }
+  response.status = ranges.empty() ? 200 : 206;
   response.set_content(std::move(bytes), "application/octet-stream");
 }
 

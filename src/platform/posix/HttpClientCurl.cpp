@@ -36,6 +36,7 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/ErrorCodes.h"
 #include "platform/posix/AsciiText.h"
@@ -285,6 +286,8 @@ struct Session final : Object {
   std::atomic<std::uint32_t> connectTimeout{kDefaultTimeout};
   std::atomic<std::uint32_t> sendTimeout{kDefaultTimeout};
   std::atomic<std::uint32_t> receiveTimeout{kDefaultTimeout};
+  // Fixed when the session is opened, before any request can read it.
+  HttpClient::Proxy proxy;
   // Set from another thread to stop the session's work for good; the
   // transfer loop looks at it before every wait and is woken to do so.
   std::atomic<bool> aborted{false};
@@ -383,6 +386,23 @@ class Request final : public Object {
       return err::kInvalidData;
     value = static_cast<std::uint32_t>(*m_final.contentLength);
     return 0;
+  }
+
+  std::uint32_t QueryHeader(std::string_view name, std::string& value)
+  {
+    std::lock_guard<std::mutex> lock(m_session.lock);
+    if (!m_sent)
+      return err::kInternetIncorrectHandleState;
+    if (!m_headersDone || name.empty())
+      return err::kHttpHeaderNotFound;
+    for (const std::string& line : m_final.lines) {
+      const std::string_view text = line;
+      if (text.size() > name.size() && text[name.size()] == ':' && StartsWithNoCase(text, name)) {
+        value = std::string(TrimLine(text.substr(name.size() + 1)));
+        return 0;
+      }
+    }
+    return err::kHttpHeaderNotFound;
   }
 
   std::uint32_t QueryDataAvailable(std::uint32_t& available)
@@ -492,6 +512,9 @@ class Request final : public Object {
     bool chunked = false;
     std::optional<std::uint64_t> contentLength;
     bool lengthInvalid = false;
+    // Every header line, trimmed, as "Name: value"; bounded with the rest of
+    // the headers by kMaxHeaderBytes.
+    std::vector<std::string> lines;
   };
 
   // --- Setting up and tearing down an exchange ---
@@ -591,8 +614,13 @@ class Request final : public Object {
     // carry a sign-in form's body and the cookies of its answers unencrypted.
     ok = ok && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https") ==
                    CURLE_OK;
-    // Direct connections: a proxy from the environment is not used.
-    ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
+    // Left unset, curl takes the proxy from http_proxy, https_proxy and
+    // no_proxy as every other program of the desktop does; "" goes direct.
+    const HttpClient::Proxy& proxy = m_session.proxy;
+    if (proxy.mode == HttpClient::ProxyMode::Direct)
+      ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
+    else if (proxy.mode == HttpClient::ProxyMode::Server)
+      ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, ("http://" + proxy.server).c_str()) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
                                 static_cast<long>(CURL_HTTP_VERSION_1_1)) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
@@ -746,6 +774,8 @@ class Request final : public Object {
     }
     self.m_phase = Phase::Receiving;
     const std::string_view line = TrimLine(std::string_view(data, length));
+    if (!line.empty() && (line.size() < 5 || line.substr(0, 5) != "HTTP/"))
+      self.m_current.lines.emplace_back(line);
 
     if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
       self.m_current = Response{};
@@ -971,14 +1001,19 @@ HttpClientCurl::HttpClientCurl(std::string extraCaFile)
 
 HttpClientCurl::~HttpClientCurl() = default;
 
-std::uint32_t HttpClientCurl::OpenInternet(HttpHandle& internet)
+std::uint32_t HttpClientCurl::OpenInternet(HttpHandle& internet, const Proxy& proxy)
 {
   internet = nullptr;
   if (!m_shared->cookies)
     return err::kNotEnoughMemory;
+  // A name that is not one host and port would turn into another URL.
+  if (proxy.mode == ProxyMode::Server &&
+      (proxy.server.empty() || proxy.server.find_first_of("/@?# \t\r\n") != std::string::npos))
+    return err::kInvalidParameter;
   auto session = std::make_shared<Session>();
   if (!session->multi)
     return err::kNotEnoughMemory;
+  session->proxy = proxy;
   internet = m_shared->Register(std::move(session));
   return 0;
 }
@@ -994,9 +1029,11 @@ std::uint32_t HttpClientCurl::SetTimeout(HttpHandle internet, std::uint32_t opti
       session->connectTimeout = milliseconds;
       return 0;
     case kSendTimeout:
+    case kHttpSendTimeout:
       session->sendTimeout = milliseconds;
       return 0;
     case kReceiveTimeout:
+    case kHttpReceiveTimeout:
       session->receiveTimeout = milliseconds;
       return 0;
     default:
@@ -1069,6 +1106,14 @@ std::uint32_t HttpClientCurl::QueryNumber(HttpHandle request, std::uint32_t info
   if (const std::uint32_t error = m_shared->Find(request, Kind::Request, exchange))
     return error;
   return exchange->QueryNumber(infoLevel, value);
+}
+
+std::uint32_t HttpClientCurl::QueryHeader(HttpHandle request, const char* name, std::string& value)
+{
+  std::shared_ptr<Request> exchange;
+  if (const std::uint32_t error = m_shared->Find(request, Kind::Request, exchange))
+    return error;
+  return exchange->QueryHeader(name ? name : "", value);
 }
 
 std::uint32_t HttpClientCurl::QueryDataAvailable(HttpHandle request, std::uint32_t& available)

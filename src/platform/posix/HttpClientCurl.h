@@ -16,7 +16,7 @@ class HttpClientCurl final : public HttpClient {
   explicit HttpClientCurl(std::string extraCaFile = "");
   ~HttpClientCurl() override;
 
-  std::uint32_t OpenInternet(HttpHandle& internet) override;
+  std::uint32_t OpenInternet(HttpHandle& internet, const Proxy& proxy) override;
   std::uint32_t SetTimeout(HttpHandle internet, std::uint32_t option,
                            std::uint32_t milliseconds) override;
   std::uint32_t Connect(HttpHandle internet, const char* host, std::uint16_t port,
@@ -28,6 +28,7 @@ class HttpClientCurl final : public HttpClient {
                             const void* body, std::uint32_t bodyLength) override;
   std::uint32_t QueryNumber(HttpHandle request, std::uint32_t infoLevel,
                             std::uint32_t& value) override;
+  std::uint32_t QueryHeader(HttpHandle request, const char* name, std::string& value) override;
   std::uint32_t QueryDataAvailable(HttpHandle request, std::uint32_t& available) override;
   std::uint32_t Read(HttpHandle request, void* buffer, std::uint32_t size,
                      std::uint32_t& read) override;
