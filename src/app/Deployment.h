@@ -18,6 +18,9 @@ struct Deployment {
   std::uint16_t memberPort = 443;
   // A PEM file trusted besides the system's certificates; empty in releases.
   std::string extraCaFile;
+  // The publisher's public key (PEM): when set, every step must carry a
+  // manifest signed with it, and every file of the step must match it.
+  std::string updateKey;
 };
 
 // The default home page: the member site's ORV centre.

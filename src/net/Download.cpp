@@ -228,6 +228,27 @@ FileDownload StatusOutcome(std::uint32_t status)
                                                                             : FileDownload::Fail;
 }
 
+// Feeds the first `length` bytes of a file to hash.
+bool HashFilePrefix(CGlobal& global, const std::string& path, std::uint64_t length, Sha256& hash)
+{
+  if (length == 0)
+    return true;
+  std::FILE* in = global.platform().files.OpenFile(path.c_str(), "rb");
+  if (!in)
+    return false;
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunk]);
+  while (length > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, kChunk));
+    const std::size_t got = std::fread(buffer.get(), 1, want, in);
+    if (got == 0)
+      break;
+    hash.Update(buffer.get(), got);
+    length -= got;
+  }
+  std::fclose(in);
+  return length == 0;
+}
+
 // Flushes the chunk's bytes into the partial file; on a failure the line
 // says so.
 bool Flush(CGlobal& global, PartialFile& file, const char* fileName, const std::uint8_t* bytes,
@@ -246,7 +267,7 @@ bool Flush(CGlobal& global, PartialFile& file, const char* fileName, const std::
 
 FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const char* path,
                             const std::string& destination, const char* fileName,
-                            std::uint64_t& reached)
+                            std::uint64_t& reached, const ExpectedFile* expected)
 {
   View& view = global.platform().view;
   Clock& clock = global.platform().clock;
@@ -260,6 +281,10 @@ FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const c
   const bool resuming = file.Load(earlier) && earlier.length > 0;
   if (resuming && earlier.length == earlier.total) {
     // Every byte arrived before; only the last rename was missing.
+    if (expected && !FileMatches(global, file.partialPath(), fileName, *expected)) {
+      file.Discard();
+      return FileDownload::Fail;
+    }
     if (!file.Begin(earlier) || !file.Complete()) {
       global.WriteProcessLog("%sの書き込みに失敗しました", fileName);
       return FileDownload::Fail;
@@ -334,6 +359,22 @@ FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const c
   } else if (resuming) {
     global.WriteProcessLog("%sを最初からダウンロードします", fileName);
   }
+  std::unique_ptr<Sha256> hash;
+  if (expected) {
+    if (record.total != expected->size) {
+      global.WriteProcessLog("%sのサイズが署名と一致しません (%llu/%llu)", fileName,
+                             static_cast<unsigned long long>(record.total),
+                             static_cast<unsigned long long>(expected->size));
+      file.Discard();
+      return finish(FileDownload::Fail);
+    }
+    hash = global.platform().crypto.NewSha256();
+    if (!hash || !HashFilePrefix(global, file.partialPath(), record.length, *hash)) {
+      global.WriteProcessLog("%sを検証できません", fileName);
+      file.Discard();
+      return finish(FileDownload::Fail);
+    }
+  }
   if (!file.Begin(record)) {
     global.WriteProcessLog("%sの作成に失敗", fileName);
     return finish(FileDownload::Fail);
@@ -373,6 +414,11 @@ FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const c
       return finish(FileDownload::Fail);
     }
     if (piece == Piece::End) {
+      if (hash && hash->Finish() != expected->sha256) {
+        global.WriteProcessLog("%sが署名と一致しません", fileName);
+        file.Discard();
+        return finish(FileDownload::Fail);
+      }
       if (!Flush(global, file, fileName, chunk.get(), filled, false))
         return finish(FileDownload::Fail);
       if (!file.Complete()) {
@@ -381,6 +427,8 @@ FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const c
       }
       return finish(FileDownload::Complete);
     }
+    if (hash)
+      hash->Update(chunk.get() + filled, read);
     filled += read;
     bodyReceived += read;
     reached = offset + bodyReceived;
@@ -422,7 +470,7 @@ FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const c
 
 bool DownloadWithRetries(CGlobal& global, ConnectionContext& context, const char* path,
                          const std::string& destination, const char* fileName,
-                         const RetryWaits& waits)
+                         const RetryWaits& waits, const ExpectedFile* expected)
 {
   // Jitter keeps the players a server outage threw off from coming back
   // all in the same second.
@@ -433,7 +481,7 @@ bool DownloadWithRetries(CGlobal& global, ConnectionContext& context, const char
   for (;;) {
     std::uint64_t reached = 0;
     const FileDownload outcome =
-        DownloadToFile(global, context, path, destination, fileName, reached);
+        DownloadToFile(global, context, path, destination, fileName, reached, expected);
     if (outcome == FileDownload::Complete)
       return true;
     if (outcome == FileDownload::Fail || outcome == FileDownload::Stopped)
@@ -463,6 +511,29 @@ bool DownloadWithRetries(CGlobal& global, ConnectionContext& context, const char
     if (!WaitUnlessStopped(global, wait))
       return false;
   }
+}
+
+bool FileMatches(CGlobal& global, const std::string& path, const char* fileName,
+                 const ExpectedFile& expected)
+{
+  std::unique_ptr<Sha256> hash = global.platform().crypto.NewSha256();
+  std::FILE* in = global.platform().files.OpenFile(path.c_str(), "rb");
+  bool matches = false;
+  if (hash && in) {
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunk]);
+    std::uint64_t size = 0;
+    std::size_t got = 0;
+    while ((got = std::fread(buffer.get(), 1, kChunk, in)) > 0 && size <= expected.size) {
+      hash->Update(buffer.get(), got);
+      size += got;
+    }
+    matches = std::ferror(in) == 0 && size == expected.size && hash->Finish() == expected.sha256;
+  }
+  if (in)
+    std::fclose(in);
+  if (!matches)
+    global.WriteProcessLog("%sが署名と一致しません", fileName);
+  return matches;
 }
 
 bool WaitUnlessStopped(CGlobal& global, std::uint32_t milliseconds)

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Crypto.h"
+
 namespace orv {
 
 class CGlobal;
@@ -36,16 +38,25 @@ enum class FileDownload {
   Stopped,
 };
 
+// What the publisher's signature says a file is.
+struct ExpectedFile {
+  std::uint64_t size = 0;
+  Sha256Digest sha256{};
+};
+
 // One try at bringing the file `destination` (a full path) to the whole of
 // `path` on the patch server. The bytes of earlier tries are continued with
 // a range request when the server still has the same version of the file
 // (see PartialFile); a server that answers with the whole file instead
 // starts it over. The status line and the bar show the file's bytes, the
 // kept ones included, unless parallel patching is on. reached: how far into
-// the file this try got, 0 when it received nothing.
+// the file this try got, 0 when it received nothing. With expected, a
+// server that announces another size is refused before the body is read,
+// and the file's bytes (kept ones included) are hashed as they come: a file
+// that is not the signed one never takes its name (Fail, nothing kept).
 FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const char* path,
                             const std::string& destination, const char* fileName,
-                            std::uint64_t& reached);
+                            std::uint64_t& reached, const ExpectedFile* expected = nullptr);
 
 // The waits before the tries after a failure, in milliseconds, each varied
 // by up to a fifth either way; their number is the number of failures in a
@@ -60,7 +71,12 @@ struct RetryWaits {
 // when the worker is stopped (which also ends a wait at once).
 bool DownloadWithRetries(CGlobal& global, ConnectionContext& context, const char* path,
                          const std::string& destination, const char* fileName,
-                         const RetryWaits& waits);
+                         const RetryWaits& waits, const ExpectedFile* expected = nullptr);
+
+// Whether the file at path has the expected size and SHA-256, read from the
+// disk; false, logged with the name, when it has not or cannot be read.
+bool FileMatches(CGlobal& global, const std::string& path, const char* fileName,
+                 const ExpectedFile& expected);
 
 // Waits, ending early with false when workerRun is cleared.
 bool WaitUnlessStopped(CGlobal& global, std::uint32_t milliseconds);

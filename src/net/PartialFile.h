@@ -48,6 +48,7 @@ class PartialFile {
 
   const ResumeRecord& record() const { return m_record; }
   const std::string& destination() const { return m_destination; }
+  const std::string& partialPath() const { return m_partial; }
 
  private:
   bool WriteRecord();

@@ -12,6 +12,7 @@
 
 #include "net/ConnectionContext.h"
 #include "net/Download.h"
+#include "patcher/StepManifest.h"
 #include "patcher/VersionCheck.h"
 
 namespace orv {
@@ -58,6 +59,9 @@ class CPatcher {
   // The folder the step's server files are in (see downloadFolder).
   std::string StepFiles() const;
   bool FetchDownloadList(std::int32_t version);
+  // The signed manifest of that step, into manifest; false, logged, unless
+  // it carries the publisher's signature and names exactly that step.
+  bool FetchManifest(std::int32_t version);
   bool ReadDownloadList();
   bool DownloadStepFiles(std::int32_t version);
 
@@ -83,6 +87,9 @@ class CPatcher {
   std::string downloadFolder;
   // The waits between the tries of a download.
   RetryWaits retryWaits;
+  // The current step's signed manifest, when the launcher was built with
+  // the publisher's key.
+  StepManifest manifest;
   // Told at the end of every patch run whether it reached the server version.
   std::function<void(bool reachedServerVersion)> onRunEnded;
 

@@ -1,7 +1,10 @@
 // The download phase of a step: dl_list.txt and the files it names.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/CGlobal.h"
@@ -10,6 +13,7 @@
 #include "patcher/CPatcher.h"
 #include "patcher/DownloadStore.h"
 #include "patcher/SafePath.h"
+#include "patcher/StepManifest.h"
 #include "patcher/WorkFolder.h"
 
 namespace orv {
@@ -22,6 +26,11 @@ std::string StepPath(std::int32_t version, const char* name)
   char folder[32];
   std::snprintf(folder, sizeof folder, "/D%08d/", static_cast<int>(version));
   return folder + std::string(name);
+}
+
+ExpectedFile ExpectedOf(const ManifestFile& file)
+{
+  return {file.size, file.sha256};
 }
 
 // The whole of a small file; false when it cannot be read.
@@ -40,15 +49,17 @@ bool ReadSmallFile(FileSystem& files, const std::string& path, std::string& text
   return ok;
 }
 
-// Empties a folder but for one file.
-void ClearFolderBut(CGlobal& global, const std::string& folder, const std::string& keep)
+// Empties a folder but for the files named.
+void ClearFolderBut(CGlobal& global, const std::string& folder,
+                    std::initializer_list<std::string_view> keep)
 {
   FileSystem& files = global.platform().files;
   std::vector<FoundFile> entries;
   if (files.FindFiles((folder + "\\*.*").c_str(), entries) != 0)
     return;
   for (const FoundFile& entry : entries) {
-    if (entry.name == "." || entry.name == ".." || entry.name == keep)
+    if (entry.name == "." || entry.name == ".." ||
+        std::find(keep.begin(), keep.end(), entry.name) != keep.end())
       continue;
     const std::string path = folder + "\\" + entry.name;
     if (entry.attributes & kAttributeDirectory) {
@@ -78,9 +89,19 @@ bool CPatcher::FetchDownloadList(std::int32_t version)
   PartialFile(files, fresh).Discard();
   files.RemoveFile(fresh.c_str());
 
+  // A signed step's list is checked against the manifest as it arrives,
+  // before a line of it is read.
+  const bool signedStep = !m_global.deployment().updateKey.empty();
+  if (signedStep && !FetchManifest(version))
+    return false;
+  ExpectedFile expected;
+  if (signedStep)
+    expected = ExpectedOf(*manifest.Find("dl_list.txt"));
+
   const std::string path = StepPath(version, "dl_list.txt");
   m_global.WriteProcessLog("dl_list.txtをダウンロード");
-  if (!DownloadWithRetries(m_global, connection, path.c_str(), fresh, "dl_list.txt", retryWaits)) {
+  if (!DownloadWithRetries(m_global, connection, path.c_str(), fresh, "dl_list.txt", retryWaits,
+                           signedStep ? &expected : nullptr)) {
     m_global.WriteProcessLog("dl_list.txtのダウンロードに失敗");
     return false;
   }
@@ -94,13 +115,72 @@ bool CPatcher::FetchDownloadList(std::int32_t version)
     if (hadList)
       m_global.WriteProcessLog(
           "ステップの内容が変わったため、ダウンロード済みのファイルを破棄しました");
-    ClearFolderBut(m_global, downloadFolder, "dl_list.new");
+    ClearFolderBut(m_global, downloadFolder, {"dl_list.new", "manifest.txt", "manifest.sig"});
   }
   if (files.MoveFileOver(fresh.c_str(), kept.c_str()) != 0) {
     m_global.WriteProcessLog("dl_list.txtを読み込みに失敗");
     return false;
   }
-  return ReadDownloadList();
+  if (!ReadDownloadList())
+    return false;
+  if (signedStep) {
+    for (const DownloadEntry& entry : downloadList) {
+      if (!manifest.Find(entry.name)) {
+        m_global.WriteProcessLog("%sは署名されたファイルではありません", entry.name);
+        return false;
+      }
+    }
+    if (manifest.files.size() != downloadList.size() + 1) {
+      m_global.WriteProcessLog("dl_list.txtが署名されたファイルの一覧と一致しません");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CPatcher::FetchManifest(std::int32_t version)
+{
+  FileSystem& files = m_global.platform().files;
+  for (const char* name : {"manifest.txt", "manifest.sig"}) {
+    const std::string local = downloadFolder + "\\" + name;
+    PartialFile(files, local).Discard();
+    files.RemoveFile(local.c_str());
+    const std::string path = StepPath(version, name);
+    m_global.WriteProcessLog("%sをダウンロード", name);
+    if (!DownloadWithRetries(m_global, connection, path.c_str(), local, name, retryWaits)) {
+      m_global.WriteProcessLog("%sのダウンロードに失敗", name);
+      return false;
+    }
+  }
+  std::string text;
+  std::string signatureText;
+  std::uint8_t signature[64] = {};
+  const bool read = ReadSmallFile(files, downloadFolder + "\\manifest.txt", text) &&
+                    ReadSmallFile(files, downloadFolder + "\\manifest.sig", signatureText);
+  while (!signatureText.empty() && (signatureText.back() == '\n' || signatureText.back() == '\r'))
+    signatureText.pop_back();
+  if (!read || !BytesOfHex(signatureText, signature, sizeof signature) ||
+      !m_global.platform().crypto.VerifyP256(m_global.deployment().updateKey, text.data(),
+                                             text.size(), signature)) {
+    m_global.WriteProcessLog("manifest.txtの署名が正しくありません");
+    return false;
+  }
+  std::string problem;
+  if (!ParseStepManifest(text, manifest, problem)) {
+    m_global.WriteProcessLog("manifest.txtが読めません (%s)", problem.c_str());
+    return false;
+  }
+  // A genuine step of another version, served under this one's number.
+  if (manifest.from != version - 1 || manifest.to != version) {
+    m_global.WriteProcessLog("manifest.txtは別のステップのものです (%d->%d)",
+                             static_cast<int>(manifest.from), static_cast<int>(manifest.to));
+    return false;
+  }
+  if (!manifest.Find("dl_list.txt")) {
+    m_global.WriteProcessLog("manifest.txtにdl_list.txtがありません");
+    return false;
+  }
+  return true;
 }
 
 bool CPatcher::ReadDownloadList()
@@ -153,12 +233,20 @@ bool CPatcher::DownloadStepFiles(std::int32_t version)
     const std::string destination = StepFiles() + "\\" + name;
     m_global.WriteProcessLog("%sをダウンロード %d/%d", name, static_cast<int>(i + 1),
                              static_cast<int>(count));
+    ExpectedFile expected;
+    const bool signedStep = !m_global.deployment().updateKey.empty();
+    if (signedStep)
+      expected = ExpectedOf(*manifest.Find(name));
     if (FileReadable(files, destination.c_str())) {
-      m_global.WriteProcessLog("%sはダウンロード済みです", name);
-      continue;
+      if (!signedStep || FileMatches(m_global, destination, name, expected)) {
+        m_global.WriteProcessLog("%sはダウンロード済みです", name);
+        continue;
+      }
+      files.RemoveFile(destination.c_str());
     }
     files.MakePath(destination.c_str());
-    if (!DownloadWithRetries(m_global, connection, path.c_str(), destination, name, retryWaits)) {
+    if (!DownloadWithRetries(m_global, connection, path.c_str(), destination, name, retryWaits,
+                             signedStep ? &expected : nullptr)) {
       m_global.WriteProcessLog("%sのダウンロードに失敗", name);
       return false;
     }

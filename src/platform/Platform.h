@@ -2,6 +2,7 @@
 
 #include "platform/Cabinet.h"
 #include "platform/Clock.h"
+#include "platform/Crypto.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/FileSystem.h"
 #include "platform/HttpClient.h"
@@ -25,6 +26,7 @@ struct Platform {
   HttpClient& http;
   CabinetWalker& cabinets;
   Processes& processes;
+  Crypto& crypto;
 };
 
 }  // namespace orv

@@ -7,7 +7,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "contracts/HttpClientContract.h"
 #include "platform/ErrorCodes.h"
@@ -43,7 +45,19 @@ std::unique_ptr<HttpClient> MakeCurl(const std::string& extraCaFile)
 {
   return std::make_unique<posix::HttpClientCurl>(extraCaFile);
 }
-const HttpBackend kCurl{"Curl", MakeCurl};
+
+// The variables the system's proxy comes from; no_proxy could leave the
+// host out.
+std::shared_ptr<void> UseSystemProxy(const std::string& address)
+{
+  auto setting = std::make_shared<std::vector<std::unique_ptr<ScopedEnvironment>>>();
+  setting->push_back(std::make_unique<ScopedEnvironment>("http_proxy", "http://" + address));
+  for (const char* name : {"no_proxy", "NO_PROXY"})
+    setting->push_back(std::make_unique<ScopedEnvironment>(name, std::nullopt));
+  return setting;
+}
+
+const HttpBackend kCurl{"Curl", MakeCurl, UseSystemProxy};
 INSTANTIATE_TEST_SUITE_P(Curl, HttpClientContract, ::testing::Values(kCurl), BackendName);
 INSTANTIATE_TEST_SUITE_P(Curl, HttpsContract, ::testing::Values(kCurl), BackendName);
 
@@ -124,7 +138,7 @@ TEST_F(HttpClientCurlTest, ARequestOutlivesItsConnectionAndSession)
 {
   server.ServeGenerated("/data", 3 * 1024 * 1024);
   HttpHandle internet = nullptr, connection = nullptr, request = nullptr;
-  ASSERT_EQ(http.OpenInternet(internet, {}), 0u);
+  ASSERT_EQ(http.OpenInternet(internet, {HttpClient::ProxyMode::Direct, {}}), 0u);
   ASSERT_EQ(http.Connect(internet, "127.0.0.1", server.port(), connection), 0u);
   ASSERT_EQ(http.OpenRequest(connection, "GET", "/data", nullptr, 0, request), 0u);
   ASSERT_EQ(http.SendRequest(request, nullptr, 0, nullptr, 0), 0u);

@@ -22,9 +22,9 @@ struct HttpBackend {
   const char* name;
   // A client that trusts the authority in that PEM file besides the system's.
   std::function<std::unique_ptr<HttpClient>(const std::string& extraCaFile)> make;
-  // Why receive and send time-outs cannot be checked here, or "" when they
-  // are applied; a stalled server would otherwise hold a test for ever.
-  const char* timeoutsIgnored = "";
+  // Makes the HTTP proxy at address ("host:port") the system's, the one
+  // ProxyMode::System follows, until what it answers goes.
+  std::function<std::shared_ptr<void>(const std::string& address)> useSystemProxy;
 };
 
 inline std::string BackendName(const ::testing::TestParamInfo<HttpBackend>& info)
@@ -44,11 +44,14 @@ inline constexpr std::uint32_t kLength =
 // One session, one connection, one request, closed in the order the
 // launcher closes them.
 struct Exchange {
+  // Straight to the server unless told otherwise: the machine's own proxy
+  // settings must not decide where a test's requests go.
   Exchange(HttpClient& http, std::uint16_t port, const char* verb, const char* path,
-           std::uint32_t flags = 0, const char* host = "127.0.0.1", const char* referrer = nullptr)
+           std::uint32_t flags = 0, const char* host = "127.0.0.1", const char* referrer = nullptr,
+           const HttpClient::Proxy& proxy = {HttpClient::ProxyMode::Direct, {}})
       : http(http)
   {
-    EXPECT_EQ(http.OpenInternet(internet, {}), 0u);
+    EXPECT_EQ(http.OpenInternet(internet, proxy), 0u);
     EXPECT_EQ(http.Connect(internet, host, port, connection), 0u);
     EXPECT_EQ(http.OpenRequest(connection, verb, path, referrer, flags, request), 0u);
   }

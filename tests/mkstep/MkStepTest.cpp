@@ -6,18 +6,23 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif
 
 #include "MkStep.h"
+#include "Signer.h"
 #include "app/CGlobal.h"
 #include "patcher/CPatcher.h"
+#include "patcher/StepManifest.h"
 #include "support/ArchiveMaker.h"
 #include "support/FrameFixture.h"
 #include "support/LoopbackServer.h"
 #include "support/PluginFolder.h"
+#include "support/UpdateKeys.h"
 
 namespace orv::test {
 namespace {
@@ -163,6 +168,9 @@ TEST_F(MkStepTest, StepMadeCheckedAndServedBringsTheOldGameToTheNewOne)
   global.workerRun = 1;
   ASSERT_TRUE(patcher.RunStepUpdate()) << ::testing::PrintToString(m_view.LogLines());
   EXPECT_THAT(Differences(game), IsEmpty());
+  // A launcher without the publisher's key asks for nothing more.
+  for (const HttpRequestSeen& request : m_server.Requests())
+    EXPECT_EQ(request.path.find("manifest"), std::string::npos) << request.path;
   // Without the allowances, exactly the reported items stand out.
   std::vector<std::string> problems;
   std::string error;
@@ -194,6 +202,122 @@ TEST_F(MkStepTest, TheNextVersionAddsTheNextStepAndWrongVersionsAreRefused)
   EXPECT_EQ(ReadFile(m_root.path() / "orv" / "orvnew.ver"), "43\r\n");
   EXPECT_TRUE(fs::exists(m_root.path() / "D00000042" / "dl_list.txt"));
   EXPECT_EQ(ReadFile(m_root.path() / "D00000043" / "add_list.txt"), "1\r\nmaps\\m1\\map.dat\r\n");
+}
+
+// Every file of a folder with its bytes, to see that nothing changed.
+std::map<std::string, std::string> Snapshot(const fs::path& folder)
+{
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder))
+    files[fs::relative(entry.path(), folder).generic_string()] =
+        entry.is_regular_file() ? ReadFile(entry.path()) : "(folder)";
+  return files;
+}
+
+TEST_F(MkStepTest, ASignedStepAppliesAndAnyTamperingFailsItWithTheGameUntouched)
+{
+  MakeGames();
+  const fs::path key = m_games.path() / "key.pem";
+  WriteFile(key, kUpdatePrivateKey);
+  const fs::path out = m_games.path() / "report.txt";
+  ASSERT_EQ(
+      RunTool({m_old.string(), m_new.string(), m_root.path().string(), "--sign", key.string()},
+              out),
+      0)
+      << ReadFile(out);
+  const fs::path step = m_root.path() / "D00000042";
+  const fs::path genuine = m_games.path() / "genuine";
+  fs::copy(step, genuine, fs::copy_options::recursive);
+
+  m_deployment.patchHost = "127.0.0.1";
+  m_deployment.patchPort = m_server.port();
+  m_deployment.updateKey = kUpdatePublicKey;
+  CGlobal& global = StartLauncher();
+  const fs::path game = m_start.path() / "game";
+  for (const auto& entry : fs::directory_iterator(m_old))
+    if (entry.path().filename() != "orv.exe")
+      fs::copy(entry.path(), game / entry.path().filename(), fs::copy_options::recursive);
+  WriteFile(game / "orv.exe", "MZ");
+  const std::map<std::string, std::string> before = Snapshot(game);
+
+  const auto flip = [](const fs::path& file, std::size_t at) {
+    std::string bytes = ReadFile(file);
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+    WriteFile(file, bytes);
+  };
+  const auto signText = [&](const std::string& text, const char* privateKey) {
+    std::uint8_t signature[64];
+    std::string error;
+    ASSERT_TRUE(mkstep::SignP256(privateKey, text, signature, error)) << error;
+    WriteFile(step / "manifest.txt", text);
+    WriteFile(step / "manifest.sig", HexOf(signature, sizeof signature) + "\n");
+  };
+  const struct {
+    const char* what;
+    std::function<void()> tamper;
+    std::string line;
+  } rows[] = {
+      {"a byte of a cabinet", [&] { flip(step / "step42-001.cab", 100); },
+       "step42-001.cabが署名と一致しません"},
+      {"a byte of dl_list.txt", [&] { flip(step / "dl_list.txt", 0); },
+       "dl_list.txtが署名と一致しません"},
+      {"a byte of add_list.txt", [&] { flip(step / "add_list.txt", 5); },
+       "add_list.txtが署名と一致しません"},
+      {"a file added to the list",
+       [&] {
+         WriteFile(step / "dl_list.txt", ReadFile(step / "dl_list.txt") + "evil.cab,1\r\n");
+         WriteFile(step / "evil.cab", "MSCF");
+       },
+       "dl_list.txtのサイズが署名と一致しません"},
+      {"no manifest", [&] { fs::remove(step / "manifest.txt"); },
+       "manifest.txtのダウンロードに失敗"},
+      {"the manifest of another step",
+       [&] {
+         std::string error;
+         ASSERT_TRUE(mkstep::SignStepFolder(step, 42, 43, kUpdatePrivateKey, error)) << error;
+       },
+       "manifest.txtは別のステップのものです (42->43)"},
+      {"a signature of another key",
+       [&] { signText(ReadFile(step / "manifest.txt"), kOtherPrivateKey); },
+       "manifest.txtの署名が正しくありません"},
+      {"a cut signature",
+       [&] { WriteFile(step / "manifest.sig", ReadFile(step / "manifest.sig").substr(0, 100)); },
+       "manifest.txtの署名が正しくありません"},
+      {"a signed manifest that is not one",
+       [&] { signText("orv-step-manifest 1\nfrom 41\nto 42\nfile x\n", kUpdatePrivateKey); },
+       "manifest.txtが読めません (bad line 4)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(step);
+    fs::copy(genuine, step, fs::copy_options::recursive);
+    row.tamper();
+    fs::remove_all(m_start.path() / "_download");
+    VersionState versions;
+    versions.localVersion = 41;
+    versions.serverVersion = 42;
+    CPatcher patcher(global, versions);
+    patcher.retryWaits = RetryWaits{{}};
+    patcher.OpenSession(10000);
+    global.workerRun = 1;
+    EXPECT_FALSE(patcher.RunStepUpdate());
+    const std::vector<std::string> lines = m_view.LogLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.rfind(row.line, 0) == 0;
+    })) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(Snapshot(game) == before);
+  }
+
+  fs::remove_all(step);
+  fs::copy(genuine, step, fs::copy_options::recursive);
+  VersionState versions;
+  versions.localVersion = 41;
+  versions.serverVersion = 42;
+  CPatcher patcher(global, versions);
+  patcher.OpenSession(10000);
+  global.workerRun = 1;
+  ASSERT_TRUE(patcher.RunStepUpdate()) << ::testing::PrintToString(m_view.LogLines());
+  EXPECT_THAT(Differences(game), IsEmpty());
 }
 
 }  // namespace

@@ -17,9 +17,17 @@ std::filesystem::path FrameFixture::MakeGameFolder(const std::string& name)
 Launcher& FrameFixture::MakeLauncher(const char* packLibraryName)
 {
   const Platform real = m_backends.With(m_view);
-  const Platform platform{m_files ? *m_files : real.files, real.profiles, real.libraries,
-                          real.versions, real.locale, real.clock, real.view, real.http,
-                          real.cabinets, real.processes};
+  const Platform platform{m_files ? *m_files : real.files,
+                          real.profiles,
+                          real.libraries,
+                          real.versions,
+                          real.locale,
+                          real.clock,
+                          real.view,
+                          real.http,
+                          real.cabinets,
+                          real.processes,
+                          real.crypto};
   m_launcher = std::make_unique<Launcher>(platform, m_deployment, m_mainWindow, packLibraryName);
   return *m_launcher;
 }

@@ -309,7 +309,10 @@ struct LoopbackServer::Impl {
     response.status = ranges.empty() ? 200 : 206;
     response.set_content_provider(
         static_cast<std::size_t>(size), "application/octet-stream",
-        [in](std::size_t, std::size_t length, httplib::DataSink& sink) {
+        [in](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          // cpp-httplib asks for a range's part from its first byte on.
+          if (static_cast<std::size_t>(in->tellg()) != offset)
+            in->seekg(static_cast<std::streamoff>(offset));
           char block[64 * 1024];
           in->read(block, static_cast<std::streamsize>(std::min(length, sizeof block)));
           const std::streamsize got = in->gcount();

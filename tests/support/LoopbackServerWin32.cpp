@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -96,6 +97,43 @@ bool SendAnswer(SOCKET client, const Answer& answer, bool headOnly, bool keepAli
   return true;
 }
 
+// The one range "bytes=first-last", "bytes=first-" or "bytes=-suffix" of a
+// body of size bytes asks for, last cut to the end; false for none, for
+// several or for one that makes no sense, which the whole body answers.
+bool SingleRange(const std::string& range, std::uint64_t size, std::uint64_t& first,
+                 std::uint64_t& last)
+{
+  const auto number = [](const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    value = std::strtoull(text.c_str(), nullptr, 10);
+    return true;
+  };
+  if (range.rfind("bytes=", 0) != 0 || range.find(',') != std::string::npos)
+    return false;
+  const std::string spec = range.substr(6);
+  const std::size_t dash = spec.find('-');
+  if (dash == std::string::npos)
+    return false;
+  last = size == 0 ? 0 : size - 1;
+  std::uint64_t value = 0;
+  if (dash == 0) {
+    if (!number(spec.substr(1), value) || value == 0)
+      return false;
+    first = value >= size ? 0 : size - value;
+    return true;
+  }
+  if (!number(spec.substr(0, dash), first))
+    return false;
+  if (dash + 1 == spec.size())
+    return true;
+  if (!number(spec.substr(dash + 1), value) || value < first)
+    return false;
+  last = std::min(last, value);
+  return true;
+}
+
 }  // namespace
 
 // --- LoopbackServer ---
@@ -167,25 +205,51 @@ struct LoopbackServer::Impl {
       return route(request);
     if (root && (request.method == "GET" || request.method == "HEAD"))
       if (const auto file = loopback::FileUnder(*root, request.path))
-        return FileAnswer(*file);
+        return FileAnswer(*file, request);
     Answer missing;
     missing.status = 404;
     missing.body = "not found";
     return missing;
   }
 
-  static Answer FileAnswer(const fs::path& file)
+  // As a static web server answers: a validator, and a single range as 206
+  // while If-Range, when sent, names that validator; 416 for a range that
+  // begins beyond the end. A handler's reply goes out as it stands.
+  static Answer FileAnswer(const fs::path& file, const HttpRequestSeen& request)
   {
     Answer answer;
     std::error_code error;
-    const auto size = fs::file_size(file, error);
+    const std::uint64_t size = fs::file_size(file, error);
+    const auto written = fs::last_write_time(file, error);
     auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
     if (error || !*in) {
       answer.status = 500;
       return answer;
     }
-    answer.streamSize = size;
-    answer.stream = [in](std::uint64_t, char* out, std::size_t length) {
+    char validator[64];
+    std::snprintf(validator, sizeof validator, "\"%llx-%llx\"",
+                  static_cast<unsigned long long>(written.time_since_epoch().count()),
+                  static_cast<unsigned long long>(size));
+    answer.headers.emplace_back("ETag", validator);
+    std::uint64_t first = 0;
+    std::uint64_t last = size == 0 ? 0 : size - 1;
+    const std::string ifRange = request.Header("If-Range");
+    if (request.method == "GET" && (ifRange.empty() || ifRange == validator) &&
+        SingleRange(request.Header("Range"), size, first, last)) {
+      if (first >= size) {
+        answer.status = 416;
+        answer.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+        return answer;
+      }
+      answer.status = 206;
+      answer.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                       std::to_string(last) + "/" +
+                                                       std::to_string(size));
+    }
+    answer.streamSize = answer.status == 206 ? last - first + 1 : size;
+    answer.stream = [in, first](std::uint64_t offset, char* out, std::size_t length) {
+      if (static_cast<std::uint64_t>(in->tellg()) != first + offset)
+        in->seekg(static_cast<std::streamoff>(first + offset));
       in->read(out, static_cast<std::streamsize>(length));
       return in->gcount() == static_cast<std::streamsize>(length);
     };
@@ -293,15 +357,20 @@ struct RawServer::Impl {
     bool keepAlive = false;
     ReadRequest(client, bytes, request, keepAlive, stopping);
 
+    // Each byte leaves at its own moment of a schedule fixed at the start:
+    // the time a send takes under wine would otherwise add up to a pace far
+    // slower than the one asked for.
+    const ULONGLONG start = GetTickCount64();
     std::size_t sent = 0;
     while (sent < response.size() && !stopping) {
       const std::size_t piece = byteIntervalMs > 0 ? 1 : response.size() - sent;
       if (!SendAll(client, response.data() + sent, piece, stopping))
         break;
       sent += piece;
-      for (int waited = 0; byteIntervalMs > 0 && waited < byteIntervalMs && !stopping;
-           waited += 5)
-        Sleep(5);
+      const ULONGLONG next = start + static_cast<ULONGLONG>(byteIntervalMs) * sent;
+      for (ULONGLONG now = GetTickCount64(); byteIntervalMs > 0 && now < next && !stopping;
+           now = GetTickCount64())
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(next - now, 5)));
     }
     if (!stall)
       shutdown(client, SD_SEND);

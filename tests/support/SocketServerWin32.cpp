@@ -158,8 +158,10 @@ bool ReadRequest(SOCKET client, std::string& bytes, HttpRequestSeen& request, bo
 
 const char* ReasonPhrase(int status)
 {
+  // clang-format off
   switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 303: return "See Other";
@@ -167,10 +169,12 @@ const char* ReasonPhrase(int status)
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Status";
   }
+  // clang-format on
 }
 
 // --- SocketServer ---

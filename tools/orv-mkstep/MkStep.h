@@ -70,6 +70,16 @@ struct GameFolder {
 };
 
 bool ScanGameFolder(const fs::path& root, GameFolder& folder, std::string& error);
+
+// ---- Signing (SignStep.cpp) ----
+
+// Writes manifest.txt and manifest.sig into a step folder: the versions the
+// step goes from and to, the name, size and SHA-256 of dl_list.txt and of
+// every file it names, and the publisher's signature over that text, made
+// with the private key (PEM). False, with the reason, for a file the list
+// names that the folder does not hold or a key that cannot sign.
+bool SignStepFolder(const fs::path& folder, std::int32_t from, std::int32_t to,
+                    const std::string& privateKeyPem, std::string& error);
 // The version in a game folder's orv.ver, read as the launcher reads it.
 bool ReadGameVersion(const fs::path& root, std::int32_t& version, std::string& error);
 // Whether two files hold the same bytes, read a block at a time.

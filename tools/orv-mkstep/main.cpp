@@ -2,17 +2,22 @@
 // server.
 //
 //   orv-mkstep OLD_GAME NEW_GAME PATCH_ROOT [--check] [--cab-size MiB] [--json]
+//              [--sign KEY.pem]
+//   orv-mkstep --sign-existing PATCH_ROOT N KEY.pem
 //
 // OLD_GAME's orv.ver holds N and NEW_GAME's N+1. The step is made under a
 // temporary name in PATCH_ROOT, checked when asked, and then renamed to
 // D%08d of N+1; only then is PATCH_ROOT/orv/orvnew.ver moved on to N+1, so a
-// server never offers a step that is not whole.
+// server never offers a step that is not whole. With --sign the step's
+// manifest and its signature are written into it before it is published, so
+// they go live together; --sign-existing signs a step published before.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "MkStep.h"
+#include "Signer.h"
 #include "patcher/VersionCheck.h"
 #include "patchkit/Files.h"
 #include "patchkit/PatchStep.h"
@@ -30,6 +35,9 @@ struct Arguments {
   bool check = false;
   bool json = false;
   std::uint64_t cabinetMiB = 100;
+  fs::path key;
+  // --sign-existing: the step of this version in patchRoot is signed.
+  std::int32_t signExisting = 0;
 };
 
 int Usage(const std::string& why)
@@ -37,7 +45,8 @@ int Usage(const std::string& why)
   std::fprintf(stderr,
                "orv-mkstep: %s\n"
                "usage: orv-mkstep OLD_GAME NEW_GAME PATCH_ROOT [--check] [--cab-size MiB] "
-               "[--json]\n",
+               "[--json] [--sign KEY.pem]\n"
+               "       orv-mkstep --sign-existing PATCH_ROOT N KEY.pem\n",
                why.c_str());
   return kExitUsage;
 }
@@ -60,6 +69,28 @@ bool Parse(const std::vector<fs::path>& arguments, Arguments& parsed, std::strin
         return false;
       }
       parsed.cabinetMiB = mib;
+    } else if (argument == "--sign") {
+      if (i + 1 >= arguments.size()) {
+        why = "--sign takes the private key's PEM file";
+        return false;
+      }
+      parsed.key = arguments[++i];
+    } else if (argument == "--sign-existing") {
+      if (arguments.size() != 4 || i != 0) {
+        why = "--sign-existing takes PATCH_ROOT, the step's version and the private key";
+        return false;
+      }
+      const std::string value = Utf8Path(arguments[2]);
+      char* end = nullptr;
+      const long version = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || version < 1 || version > 99999999) {
+        why = "the step's version must be a number from 1 to 99999999";
+        return false;
+      }
+      parsed.patchRoot = arguments[1];
+      parsed.signExisting = static_cast<std::int32_t>(version);
+      parsed.key = arguments[3];
+      return true;
     } else if (argument.size() > 1 && argument[0] == '-') {
       why = "unknown option " + argument;
       return false;
@@ -156,9 +187,44 @@ void ShowProgress(const std::string& archive, std::uint64_t done, std::uint64_t 
   std::fflush(stderr);
 }
 
+bool ReadKey(const fs::path& path, std::string& key, std::string& error)
+{
+  if (!orv::patchkit::ReadWholeFile(path, key, error))
+    return false;
+  if (key.find("PRIVATE KEY-----") == std::string::npos) {
+    error = Utf8Path(path) + " holds no private key in PEM";
+    return false;
+  }
+  std::string publicKey;
+  return orv::mkstep::PublicKeyPemOf(key, publicKey, error);
+}
+
+int SignExisting(const Arguments& arguments)
+{
+  std::string key, error;
+  if (!ReadKey(arguments.key, key, error))
+    return Usage(error);
+  const fs::path folder = orv::patchkit::StepFolder(arguments.patchRoot, arguments.signExisting);
+  std::error_code failure;
+  if (!fs::is_directory(folder, failure))
+    return Usage(Utf8Path(folder) + " is not a step folder");
+  if (!SignStepFolder(folder, arguments.signExisting - 1, arguments.signExisting, key, error)) {
+    std::fprintf(stderr, "orv-mkstep: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  std::printf("signed %s\n", Utf8Path(folder).c_str());
+  return 0;
+}
+
 int Run(const Arguments& arguments)
 {
+  if (arguments.signExisting != 0)
+    return SignExisting(arguments);
   std::string error;
+  std::string key;
+  // A key that cannot sign is found before the step is made.
+  if (!arguments.key.empty() && !ReadKey(arguments.key, key, error))
+    return Usage(error);
   std::int32_t oldVersion = 0, newVersion = 0, served = 0;
   if (!ReadGameVersion(arguments.oldGame, oldVersion, error) ||
       !ReadGameVersion(arguments.newGame, newVersion, error))
@@ -229,6 +295,8 @@ int Run(const Arguments& arguments)
       return fail("the step does not make NEW_GAME from OLD_GAME; nothing was published");
     }
   }
+  if (!key.empty() && !SignStepFolder(staging, oldVersion, newVersion, key, error))
+    return fail("cannot sign the step: " + error);
   if (!Publish(staging, arguments.patchRoot, newVersion, error))
     return fail(error);
   report.folder = Utf8Path(orv::patchkit::StepFolder(arguments.patchRoot, newVersion));

@@ -3,6 +3,7 @@
 #include "platform/Platform.h"
 #include "platform/posix/CabinetMspack.h"
 #include "platform/posix/ClockPosix.h"
+#include "platform/posix/CryptoOpenSsl.h"
 #include "platform/posix/DynamicLibraryPosix.h"
 #include "platform/posix/FileSystemPosix.h"
 #include "platform/posix/HttpClientCurl.h"
@@ -24,12 +25,14 @@ struct PosixPlatform {
   HttpClientCurl http;
   CabinetMspack cabinets;
   ProcessesPosix processes;
+  CryptoOpenSsl crypto;
 
   explicit PosixPlatform(std::string extraCaFile = "") : http(std::move(extraCaFile)) {}
 
   Platform With(View& view)
   {
-    return {files, profiles, libraries, versions, locale, clock, view, http, cabinets, processes};
+    return {files, profiles, libraries, versions,  locale, clock,
+            view,  http,     cabinets,  processes, crypto};
   }
 };
 

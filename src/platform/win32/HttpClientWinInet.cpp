@@ -3,8 +3,11 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -17,10 +20,36 @@ namespace orv::win32 {
 
 namespace {
 
+// The error of a WinINet call that failed. Under wine a socket's own
+// time-out comes out as Winsock's number; it is WinINet's time-out.
+std::uint32_t Failure()
+{
+  const std::uint32_t error = LastErrorOr(err::kInternetInternalError);
+  return error == WSAETIMEDOUT ? err::kInternetTimeout : error;
+}
+
 std::uint32_t Result(BOOL succeeded)
 {
-  return succeeded ? 0 : LastErrorOr(err::kInternetInternalError);
+  return succeeded ? 0 : Failure();
 }
+
+// WinINet's own default for each of its time-outs, and so the receive
+// time-out of a session that was given none.
+constexpr DWORD kDefaultTimeoutMs = 60000;
+
+// How long a read whose time-out has passed is given to hand over what came
+// so far on its own: a server that trickles is slow, not gone, and a read
+// that returns by itself leaves the request usable.
+constexpr std::uint64_t kSettleMs = 250;
+
+// Every request is made past WinINet's cache, neither answered from it nor
+// written to it. The launcher reads each thing once and keeps what it needs
+// itself: a cached version file or file list could hide a new step, a patch
+// download of hundreds of MiB would be written to the disk twice, and wine
+// files whatever a response brought as the address's copy, a 206's part or
+// the start of a body that broke off included, which a later request could
+// then be answered from.
+constexpr DWORD kPastTheCache = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 
 // A redirect chain longer than this is given up on, as the Linux client does.
 constexpr int kMaxRedirects = 20;
@@ -59,6 +88,14 @@ std::string RedirectTarget(HINTERNET request)
   return AskText([&](char* buffer, DWORD* size) {
     return InternetCombineUrlA(base.c_str(), location.c_str(), buffer, size, ICU_NO_ENCODE);
   });
+}
+
+std::string Trimmed(const std::string& text)
+{
+  const std::size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos)
+    return {};
+  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
 }
 
 bool IsRedirect(DWORD status)
@@ -104,6 +141,71 @@ bool CleanVerbAndReferrer(const char* verb, const char* referrer)
 
 }  // namespace
 
+// The thread a session's waiting calls run on, one call at a time, and the
+// abort that lets their callers stop waiting. The thread holds the session
+// and nothing of the client, so neither has to outlive the other; it ends
+// once the library handle is closed and no call is left, or once a call of
+// its was given up on, when the next call starts a thread of its own.
+struct HttpClientWinInet::Session {
+  explicit Session(HttpHandle internet) : internet(internet) {}
+
+  static void Serve(const std::shared_ptr<Session>& self, std::uint64_t generation)
+  {
+    std::unique_lock<std::mutex> hold(self->lock);
+    for (;;) {
+      self->changed.wait(
+          hold, [&] { return self->call || self->closed || self->generation != generation; });
+      if (!self->call || self->generation != generation)
+        return;
+      std::function<std::uint32_t()> call = std::move(self->call);
+      self->call = nullptr;
+      hold.unlock();
+      const std::uint32_t result = call();
+      call = nullptr;
+      hold.lock();
+      if (self->generation != generation)
+        return;  // given up on: the result is nobody's
+      self->result = result;
+      ++self->finished;
+      self->changed.notify_all();
+    }
+  }
+
+  // The time-outs requests are opened with, once SetTimeout gave them.
+  std::optional<DWORD> sendTimeout;
+  std::optional<DWORD> receiveTimeout;
+
+  const HttpHandle internet;
+  std::mutex lock;
+  std::condition_variable changed;
+  // The call handed over and not yet taken by the thread.
+  std::function<std::uint32_t()> call;
+  // Calls handed over and calls finished; they differ while one runs.
+  std::uint64_t handed = 0;
+  std::uint64_t finished = 0;
+  std::uint32_t result = 0;
+  // Which thread serves the calls: a new one after a call was given up on.
+  std::uint64_t generation = 0;
+  bool serving = false;
+  bool aborted = false;
+  bool closed = false;
+};
+
+namespace {
+
+// The session's time-outs on a WinINet request. Under wine only these apply
+// at all, set on the request; on Windows the library handle's already hold.
+// Should WinINet refuse them, the client's own wait still ends the calls.
+void SetTimeoutsOf(HINTERNET request, std::optional<DWORD> send, std::optional<DWORD> receive)
+{
+  if (send)
+    InternetSetOptionA(request, INTERNET_OPTION_SEND_TIMEOUT, &*send, sizeof *send);
+  if (receive)
+    InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &*receive, sizeof *receive);
+}
+
+}  // namespace
+
 // A secure request whose redirects the client follows itself: what each
 // new leg is opened with, and the handles opened for the legs.
 struct HttpClientWinInet::SecureRequest {
@@ -112,6 +214,9 @@ struct HttpClientWinInet::SecureRequest {
   std::string referrer;
   bool withReferrer = false;
   DWORD flags = 0;
+  DWORD_PTR context = 0;
+  std::optional<DWORD> sendTimeout;
+  std::optional<DWORD> receiveTimeout;
 
   std::mutex lock;
   HttpHandle answering = nullptr;
@@ -129,11 +234,11 @@ struct HttpClientWinInet::SecureRequest {
       if (!HttpSendRequestA(current, headers, headers ? headersLength : 0,
                             body ? const_cast<char*>(body->data()) : nullptr,
                             body ? static_cast<DWORD>(body->size()) : 0))
-        return LastErrorOr(err::kInternetInternalError);
+        return Failure();
       DWORD status = 0;
       DWORD size = sizeof status;
-      if (!HttpQueryInfoA(current, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                          &size, nullptr) ||
+      if (!HttpQueryInfoA(current, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                          nullptr) ||
           !IsRedirect(status))
         return 0;
       const std::string target = RedirectTarget(current);
@@ -165,11 +270,14 @@ struct HttpClientWinInet::SecureRequest {
                                  std::string(parts.lpszExtraInfo, parts.dwExtraInfoLength);
       HINTERNET connection =
           InternetConnectA(internet, host, parts.nPort, "", "", INTERNET_SERVICE_HTTP, 0, 0);
-      HINTERNET next = connection ? HttpOpenRequestA(connection, method.c_str(), object.c_str(),
-                                                     nullptr, withReferrer ? referrer.c_str() : nullptr,
-                                                     nullptr, flags, 0)
-                                  : nullptr;
-      const std::uint32_t error = next ? 0 : LastErrorOr(err::kInternetInternalError);
+      HINTERNET next =
+          connection
+              ? HttpOpenRequestA(connection, method.c_str(), object.c_str(), nullptr,
+                                 withReferrer ? referrer.c_str() : nullptr, nullptr, flags, context)
+              : nullptr;
+      const std::uint32_t error = next ? 0 : Failure();
+      if (next)
+        SetTimeoutsOf(next, sendTimeout, receiveTimeout);
       {
         std::lock_guard<std::mutex> hold(lock);
         for (HINTERNET handle : {connection, next})
@@ -187,45 +295,52 @@ struct HttpClientWinInet::SecureRequest {
   }
 };
 
-// The thread a session's waiting calls run on, one call at a time, and the
-// abort that lets their callers stop waiting. The thread holds the session
-// and nothing of the client, so neither has to outlive the other; it ends
-// once the library handle is closed and no call is left.
-struct HttpClientWinInet::Session {
-  explicit Session(HttpHandle internet) : internet(internet) {}
+// What the client keeps of a launcher's request. Its address is the
+// context of its WinINet requests, so their progress reaches it.
+struct HttpClientWinInet::Request {
+  explicit Request(std::shared_ptr<Session> session) : session(std::move(session)) {}
 
-  static void Serve(const std::shared_ptr<Session>& self)
-  {
-    std::unique_lock<std::mutex> hold(self->lock);
-    for (;;) {
-      self->changed.wait(hold, [&] { return self->call || self->closed; });
-      if (!self->call)
-        return;
-      std::function<std::uint32_t()> call = std::move(self->call);
-      self->call = nullptr;
-      hold.unlock();
-      const std::uint32_t result = call();
-      call = nullptr;
-      hold.lock();
-      self->result = result;
-      ++self->finished;
-      self->changed.notify_all();
-    }
-  }
-
-  const HttpHandle internet;
-  std::mutex lock;
-  std::condition_variable changed;
-  // The call handed over and not yet taken by the thread.
-  std::function<std::uint32_t()> call;
-  // Calls handed over and calls finished; they differ while one runs.
-  std::uint64_t handed = 0;
-  std::uint64_t finished = 0;
-  std::uint32_t result = 0;
-  bool serving = false;
-  bool aborted = false;
-  bool closed = false;
+  const std::shared_ptr<Session> session;
+  // Set when the client follows the request's redirects itself.
+  std::shared_ptr<SecureRequest> secure;
+  // Under the client's lock: the body bytes read since it was sent, and the
+  // failure every later call answers once one was given up on.
+  std::uint64_t received = 0;
+  std::uint32_t failed = 0;
+  // Under the session's lock: when the wait of the send in progress ends, a
+  // receive time-out after the request went out; 0 while it is on its way.
+  std::uint64_t responseDue = 0;
 };
+
+// WinINet's reports of a request's progress, on the thread of the call, for
+// the request whose address is their context.
+struct WinInetProgress {
+  static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD)
+  {
+    // Only the sending and sent reports count, and WinINet makes them only
+    // in HttpSendRequestA, whose caller holds the request: any other
+    // report, a closing one in particular, may come after it has gone.
+    if (status != INTERNET_STATUS_SENDING_REQUEST && status != INTERNET_STATUS_REQUEST_SENT)
+      return;
+    auto& request = *reinterpret_cast<HttpClientWinInet::Request*>(context);
+    HttpClientWinInet::Session& session = *request.session;
+    std::lock_guard<std::mutex> hold(session.lock);
+    const DWORD timeout = session.receiveTimeout.value_or(kDefaultTimeoutMs);
+    // A redirect's next leg goes out anew. A time-out of 0 sets no limit.
+    request.responseDue =
+        status == INTERNET_STATUS_REQUEST_SENT && timeout != 0 ? GetTickCount64() + timeout : 0;
+    session.changed.notify_all();
+  }
+};
+
+std::uint64_t HttpClientWinInet::ReceiveDue(const Request* request)
+{
+  if (!request)
+    return 0;
+  std::lock_guard<std::mutex> hold(request->session->lock);
+  const DWORD timeout = request->session->receiveTimeout.value_or(kDefaultTimeoutMs);
+  return timeout == 0 ? 0 : GetTickCount64() + timeout;
+}
 
 HttpClientWinInet::~HttpClientWinInet()
 {
@@ -245,11 +360,37 @@ std::shared_ptr<HttpClientWinInet::Session> HttpClientWinInet::SessionOf(HttpHan
   return found == m_sessions.end() ? nullptr : found->second;
 }
 
-std::uint32_t HttpClientWinInet::WaitFor(HttpHandle handle, std::function<std::uint32_t()> call)
+std::shared_ptr<HttpClientWinInet::Request> HttpClientWinInet::RequestOf(HttpHandle request)
 {
-  const std::shared_ptr<Session> session = SessionOf(handle);
+  std::lock_guard<std::mutex> lock(m_lock);
+  const auto found = m_requests.find(request);
+  return found == m_requests.end() ? nullptr : found->second;
+}
+
+std::uint32_t HttpClientWinInet::FailedFor(const Request* request)
+{
+  if (!request)
+    return 0;
+  std::lock_guard<std::mutex> lock(m_lock);
+  return request->failed;
+}
+
+void HttpClientWinInet::FailForGood(Request* request, std::uint32_t error)
+{
+  if (!request)
+    return;
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (request->failed == 0)
+    request->failed = error;
+}
+
+std::uint32_t HttpClientWinInet::WaitFor(const std::shared_ptr<Request>& request,
+                                         std::function<std::uint32_t()> call,
+                                         std::function<std::uint64_t()> until)
+{
+  const std::shared_ptr<Session> session = request ? request->session : nullptr;
   if (!session)
-    return call();  // not a handle of ours: WinINet answers for it
+    return call();  // not a request of ours: WinINet answers for it
   std::unique_lock<std::mutex> hold(session->lock);
   // One call at a time: a session is meant for one thread at a time anyway.
   session->changed.wait(hold,
@@ -258,7 +399,7 @@ std::uint32_t HttpClientWinInet::WaitFor(HttpHandle handle, std::function<std::u
     return err::kInternetOperationCancelled;
   if (!session->serving) {
     try {
-      std::thread(&Session::Serve, session).detach();
+      std::thread(&Session::Serve, session, session->generation).detach();
     } catch (const std::system_error&) {
       // Without a thread of its own the call still runs, only unstoppably.
       hold.unlock();
@@ -269,11 +410,30 @@ std::uint32_t HttpClientWinInet::WaitFor(HttpHandle handle, std::function<std::u
   session->call = std::move(call);
   const std::uint64_t ticket = ++session->handed;
   session->changed.notify_all();
-  session->changed.wait(hold,
-                        [&] { return session->aborted || session->finished == ticket; });
-  if (session->finished != ticket)
-    return err::kInternetOperationCancelled;
-  return session->result;
+  for (;;) {
+    if (session->finished == ticket)
+      return session->result;
+    if (session->aborted)
+      return err::kInternetOperationCancelled;
+    const std::uint64_t due = until();
+    const std::uint64_t now = GetTickCount64();
+    if (due == 0)
+      session->changed.wait(hold);
+    else if (now < due)
+      session->changed.wait_for(hold, std::chrono::milliseconds(due - now));
+    else
+      break;
+  }
+  // Given up on: the thread finishes the call and ends, the next call gets
+  // a thread of its own, and the request is no use any more.
+  ++session->generation;
+  session->serving = false;
+  session->call = nullptr;
+  session->finished = session->handed;
+  session->changed.notify_all();
+  hold.unlock();
+  FailForGood(request.get(), err::kInternetTimeout);
+  return err::kInternetTimeout;
 }
 
 void HttpClientWinInet::Abort(HttpHandle internet)
@@ -286,11 +446,33 @@ void HttpClientWinInet::Abort(HttpHandle internet)
   session->changed.notify_all();
 }
 
-std::uint32_t HttpClientWinInet::OpenInternet(HttpHandle& internet)
+// System takes the settings WinINet keeps for the user, those of Internet
+// Options: the values ProxyEnable, ProxyServer and ProxyOverride of
+// HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings. Wine's
+// WinINet reads them there too, but once per process, at the first library
+// handle that asks for them; and when they enable no proxy it takes the
+// Unix environment's http_proxy (with no_proxy as the exceptions) instead,
+// for HTTPS as well. Unlike Windows, it does not leave out loopback names
+// by itself: only the exceptions ProxyOverride lists ("<local>" among them).
+std::uint32_t HttpClientWinInet::OpenInternet(HttpHandle& internet, const Proxy& proxy)
 {
-  internet = InternetOpenA(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  internet = nullptr;
+  DWORD access = INTERNET_OPEN_TYPE_PRECONFIG;
+  if (proxy.mode == ProxyMode::Direct)
+    access = INTERNET_OPEN_TYPE_DIRECT;
+  if (proxy.mode == ProxyMode::Server) {
+    // An empty name would leave WinINet with no proxy to go through.
+    if (proxy.server.empty())
+      return err::kInvalidParameter;
+    access = INTERNET_OPEN_TYPE_PROXY;
+  }
+  internet = InternetOpenA(nullptr, access,
+                           access == INTERNET_OPEN_TYPE_PROXY ? proxy.server.c_str() : nullptr,
+                           nullptr, 0);
   if (!internet)
     return Result(FALSE);
+  // Every handle made under this one reports its progress here.
+  InternetSetStatusCallbackA(internet, WinInetProgress::OnStatus);
   std::lock_guard<std::mutex> lock(m_lock);
   m_sessions[internet] = std::make_shared<Session>(internet);
   return 0;
@@ -300,14 +482,23 @@ std::uint32_t HttpClientWinInet::SetTimeout(HttpHandle internet, std::uint32_t o
                                             std::uint32_t milliseconds)
 {
   DWORD value = milliseconds;
-  return Result(InternetSetOptionA(internet, option, &value, sizeof value));
+  if (!InternetSetOptionA(internet, option, &value, sizeof value))
+    return Failure();
+  if (const std::shared_ptr<Session> session = SessionOf(internet)) {
+    // The latest of the two options of each kind holds.
+    std::lock_guard<std::mutex> hold(session->lock);
+    if (option == kHttpSendTimeout || option == kSendTimeout)
+      session->sendTimeout = value;
+    if (option == kHttpReceiveTimeout || option == kReceiveTimeout)
+      session->receiveTimeout = value;
+  }
+  return 0;
 }
 
-std::uint32_t HttpClientWinInet::Connect(HttpHandle internet, const char* host,
-                                         std::uint16_t port, HttpHandle& connection)
+std::uint32_t HttpClientWinInet::Connect(HttpHandle internet, const char* host, std::uint16_t port,
+                                         HttpHandle& connection)
 {
-  connection =
-      InternetConnectA(internet, host, port, "", "", INTERNET_SERVICE_HTTP, 0, 0);
+  connection = InternetConnectA(internet, host, port, "", "", INTERNET_SERVICE_HTTP, 0, 0);
   if (!connection)
     return Result(FALSE);
   if (std::shared_ptr<Session> session = SessionOf(internet)) {
@@ -325,49 +516,67 @@ std::uint32_t HttpClientWinInet::OpenRequest(HttpHandle connection, const char* 
   request = nullptr;
   if (!CleanVerbAndReferrer(verb, referrer))
     return err::kInvalidParameter;
+  std::shared_ptr<Session> session = SessionOf(connection);
+  auto state = std::make_shared<Request>(session);
+  const DWORD wininetFlags = flags | kPastTheCache | (secure ? INTERNET_FLAG_NO_AUTO_REDIRECT : 0);
+  // WinINet reports no progress for a context of 0.
+  const DWORD_PTR context = session ? reinterpret_cast<DWORD_PTR>(state.get()) : 0;
   request = HttpOpenRequestA(connection, verb, path ? RequestTarget(path).c_str() : nullptr,
-                             nullptr, referrer, nullptr,
-                             secure ? flags | INTERNET_FLAG_NO_AUTO_REDIRECT : flags, 0);
+                             nullptr, referrer, nullptr, wininetFlags, context);
   if (!request)
     return Result(FALSE);
-  std::shared_ptr<Session> session = SessionOf(connection);
-  std::lock_guard<std::mutex> lock(m_lock);
-  if (secure && session) {
+  if (!session)
+    return 0;
+  std::optional<DWORD> sendTimeout;
+  std::optional<DWORD> receiveTimeout;
+  {
+    std::lock_guard<std::mutex> hold(session->lock);
+    sendTimeout = session->sendTimeout;
+    receiveTimeout = session->receiveTimeout;
+  }
+  SetTimeoutsOf(request, sendTimeout, receiveTimeout);
+  if (secure) {
     auto following = std::make_shared<SecureRequest>();
     following->internet = session->internet;
     following->verb = verb ? verb : "GET";
     following->withReferrer = referrer != nullptr;
     following->referrer = referrer ? referrer : "";
-    following->flags = flags | INTERNET_FLAG_NO_AUTO_REDIRECT;
+    following->flags = wininetFlags;
+    following->context = context;
+    following->sendTimeout = sendTimeout;
+    following->receiveTimeout = receiveTimeout;
     following->answering = request;
-    m_secure[request] = std::move(following);
+    state->secure = std::move(following);
   }
-  if (session)
-    m_sessions[request] = std::move(session);
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_requests[request] = std::move(state);
+  m_sessions[request] = std::move(session);
   return 0;
 }
 
 HttpHandle HttpClientWinInet::Answering(HttpHandle request)
 {
-  std::shared_ptr<SecureRequest> secure;
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    const auto found = m_secure.find(request);
-    if (found == m_secure.end())
-      return request;
-    secure = found->second;
-  }
-  std::lock_guard<std::mutex> hold(secure->lock);
-  return secure->answering;
+  const std::shared_ptr<Request> state = RequestOf(request);
+  if (!state || !state->secure)
+    return request;
+  std::lock_guard<std::mutex> hold(state->secure->lock);
+  return state->secure->answering;
 }
 
 std::uint32_t HttpClientWinInet::SendRequest(HttpHandle request, const char* headers,
                                              std::uint32_t headersLength, const void* body,
                                              std::uint32_t bodyLength)
 {
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_received[request] = 0;
+  const std::shared_ptr<Request> state = RequestOf(request);
+  if (const std::uint32_t failed = FailedFor(state.get()))
+    return failed;
+  if (state) {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      state->received = 0;
+    }
+    std::lock_guard<std::mutex> hold(state->session->lock);
+    state->responseDue = 0;
   }
   // Copies: the caller's texts may be gone before an abandoned call ends.
   std::string headerText;
@@ -375,24 +584,22 @@ std::uint32_t HttpClientWinInet::SendRequest(HttpHandle request, const char* hea
     headerText = headersLength == kHeadersTerminated ? std::string(headers)
                                                      : std::string(headers, headersLength);
   std::string content = body ? std::string(static_cast<const char*>(body), bodyLength) : "";
-  std::shared_ptr<SecureRequest> secure;
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    const auto found = m_secure.find(request);
-    if (found != m_secure.end())
-      secure = found->second;
-  }
-  return WaitFor(request, [request, secure, withHeaders = headers != nullptr,
-                           withBody = body != nullptr, headersLength,
-                           headerText = std::move(headerText),
-                           content = std::move(content)]() mutable {
-    const char* lines = withHeaders ? headerText.c_str() : nullptr;
-    if (secure)
-      return secure->SendFollowing(request, lines, headersLength, withBody ? &content : nullptr);
-    return Result(HttpSendRequestA(request, lines, withHeaders ? headersLength : 0,
-                                   withBody ? content.data() : nullptr,
-                                   static_cast<DWORD>(content.size())));
-  });
+  // Connecting and sending are limited by WinINet's own time-outs and
+  // Abort; the wait for the answer by the receive time-out.
+  Request* const progress = state.get();
+  return WaitFor(
+      state,
+      [request, state, withHeaders = headers != nullptr, withBody = body != nullptr, headersLength,
+       headerText = std::move(headerText), content = std::move(content)]() mutable {
+        const char* lines = withHeaders ? headerText.c_str() : nullptr;
+        if (state && state->secure)
+          return state->secure->SendFollowing(request, lines, headersLength,
+                                              withBody ? &content : nullptr);
+        return Result(HttpSendRequestA(request, lines, withHeaders ? headersLength : 0,
+                                       withBody ? content.data() : nullptr,
+                                       static_cast<DWORD>(content.size())));
+      },
+      [progress] { return progress->responseDue; });
 }
 
 std::uint32_t HttpClientWinInet::QueryNumber(HttpHandle request, std::uint32_t infoLevel,
@@ -407,13 +614,43 @@ std::uint32_t HttpClientWinInet::QueryNumber(HttpHandle request, std::uint32_t i
   return error;
 }
 
+std::uint32_t HttpClientWinInet::QueryHeader(HttpHandle request, const char* name,
+                                             std::string& value)
+{
+  value.clear();
+  const HttpHandle answering = Answering(request);
+  const std::size_t nameSize = std::strlen(name) + 1;
+  // WinINet takes the name in the buffer it writes the value to, and
+  // answers the size it needs when the buffer is too small.
+  std::string buffer(std::max<std::size_t>(nameSize, 256), '\0');
+  for (;;) {
+    std::memcpy(buffer.data(), name, nameSize);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (HttpQueryInfoA(answering, HTTP_QUERY_CUSTOM, buffer.data(), &size, nullptr)) {
+      buffer.resize(std::min<std::size_t>(size, buffer.size()));
+      value = Trimmed(buffer);
+      return 0;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size < buffer.size())
+      return Failure();
+    buffer.assign(std::max<std::size_t>(nameSize, size + 1), '\0');
+  }
+}
+
 std::uint32_t HttpClientWinInet::QueryDataAvailable(HttpHandle request, std::uint32_t& available)
 {
   available = 0;
+  const std::shared_ptr<Request> state = RequestOf(request);
+  if (const std::uint32_t failed = FailedFor(state.get()))
+    return failed;
+  const std::uint64_t due = ReceiveDue(state.get());
   const auto count = std::make_shared<DWORD>(0);
-  const std::uint32_t error = WaitFor(request, [answering = Answering(request), count] {
-    return Result(InternetQueryDataAvailable(answering, count.get(), 0, 0));
-  });
+  const std::uint32_t error = WaitFor(
+      state,
+      [answering = Answering(request), state, count] {
+        return Result(InternetQueryDataAvailable(answering, count.get(), 0, 0));
+      },
+      [due] { return due; });
   if (error != 0)
     return error;
   available = *count;
@@ -424,49 +661,74 @@ std::uint32_t HttpClientWinInet::Read(HttpHandle request, void* buffer, std::uin
                                       std::uint32_t& read)
 {
   read = 0;
+  const std::shared_ptr<Request> state = RequestOf(request);
+  if (const std::uint32_t failed = FailedFor(state.get()))
+    return failed;
   // The call reads into a block of its own: the caller's buffer may be gone
-  // before an abandoned call ends.
+  // before an abandoned call ends. Its bytes up to filled are final.
   struct Block {
     explicit Block(std::uint32_t size) : bytes(new char[size == 0 ? 1 : size]) {}
     std::unique_ptr<char[]> bytes;
-    std::uint32_t filled = 0;
+    std::atomic<std::uint32_t> filled{0};
     bool ended = false;
   };
   const auto block = std::make_shared<Block>(size);
-  // One InternetReadFile may answer fewer bytes than asked while the body
-  // goes on; the launcher is promised all of them or the end.
-  const std::uint32_t error =
-      WaitFor(request, [answering = Answering(request), size, block]() -> std::uint32_t {
-    while (block->filled < size) {
-      DWORD got = 0;
-      if (!InternetReadFile(answering, block->bytes.get() + block->filled, size - block->filled,
-                            &got))
-        return LastErrorOr(err::kInternetInternalError);
-      if (got == 0) {
-        block->ended = true;
+  const std::uint64_t due = ReceiveDue(state.get());
+  // The launcher is promised all the bytes it asks for or the end, but no
+  // longer than the receive time-out: then it gets what came by then. One
+  // InternetReadFile would wait for the whole size however slowly the bytes
+  // come, so each reads only what WinINet says it holds.
+  const std::uint32_t error = WaitFor(
+      state,
+      [answering = Answering(request), state, size, block, due]() -> std::uint32_t {
+        std::uint32_t filled = 0;
+        while (filled < size) {
+          if (filled > 0 && due != 0 && GetTickCount64() >= due)
+            return 0;
+          DWORD available = 0;
+          if (!InternetQueryDataAvailable(answering, &available, 0, 0))
+            return Failure();
+          if (available == 0) {
+            block->ended = true;
+            return 0;
+          }
+          DWORD got = 0;
+          const BOOL done = InternetReadFile(answering, block->bytes.get() + filled,
+                                             std::min<DWORD>(available, size - filled), &got);
+          // Wine answers the bytes it read before a failure along with it.
+          filled += got;
+          block->filled.store(filled, std::memory_order_release);
+          if (!done)
+            return Failure();
+          if (got == 0) {
+            block->ended = true;
+            return 0;
+          }
+        }
         return 0;
-      }
-      block->filled += got;
-    }
-    return 0;
-  });
-  // An abandoned call may still be filling the block.
+      },
+      [due] { return due == 0 ? 0 : due + kSettleMs; });
+  // An aborted call may still be filling the block; its bytes are nobody's.
   if (error == err::kInternetOperationCancelled)
     return error;
-  std::memcpy(buffer, block->bytes.get(), block->filled);
-  read = block->filled;
-  Count(request, read);
-  if (error != 0)
-    return error;
+  const std::uint32_t filled = block->filled.load(std::memory_order_acquire);
+  std::memcpy(buffer, block->bytes.get(), filled);
+  read = filled;
+  if (state) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    state->received += read;
+  }
+  if (error != 0) {
+    if (read == 0)
+      return error;
+    // The bytes before the failure are the caller's; the failure is
+    // answered next.
+    FailForGood(state.get(), error);
+    return 0;
+  }
   // The bytes before the end are the caller's; a short body is reported by
   // the read after them.
   return block->ended && read == 0 ? CheckEnd(request) : 0;
-}
-
-void HttpClientWinInet::Count(HttpHandle request, std::uint64_t bytes)
-{
-  std::lock_guard<std::mutex> lock(m_lock);
-  m_received[request] += bytes;
 }
 
 std::uint32_t HttpClientWinInet::CheckEnd(HttpHandle request)
@@ -476,9 +738,9 @@ std::uint32_t HttpClientWinInet::CheckEnd(HttpHandle request)
   if (!HttpQueryInfoA(Answering(request), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
                       &announced, &size, nullptr))
     return 0;  // no length: the end is whatever the server says it is
+  const std::shared_ptr<Request> state = RequestOf(request);
   std::lock_guard<std::mutex> lock(m_lock);
-  const auto received = m_received.find(request);
-  if (received != m_received.end() && received->second < announced)
+  if (state && state->received < announced)
     return err::kInternetConnectionAborted;
   return 0;
 }
@@ -494,29 +756,29 @@ void HttpClientWinInet::Close(HttpHandle handle)
   if (!handle)
     return;
   std::shared_ptr<Session> session;
-  std::shared_ptr<SecureRequest> secure;
+  std::shared_ptr<Request> request;
   {
     // Forgotten before WinINet may give the handle's number to a new one.
     std::lock_guard<std::mutex> lock(m_lock);
-    m_received.erase(handle);
     const auto found = m_sessions.find(handle);
     if (found != m_sessions.end()) {
       session = std::move(found->second);
       m_sessions.erase(found);
     }
-    const auto following = m_secure.find(handle);
-    if (following != m_secure.end()) {
-      secure = std::move(following->second);
-      m_secure.erase(following);
+    const auto opened = m_requests.find(handle);
+    if (opened != m_requests.end()) {
+      request = std::move(opened->second);
+      m_requests.erase(opened);
     }
   }
-  if (secure) {
+  if (request && request->secure) {
     // The legs of its redirects go with the request, requests first.
-    std::lock_guard<std::mutex> hold(secure->lock);
-    secure->closed = true;
-    for (auto leg = secure->opened.rbegin(); leg != secure->opened.rend(); ++leg)
+    SecureRequest& secure = *request->secure;
+    std::lock_guard<std::mutex> hold(secure.lock);
+    secure.closed = true;
+    for (auto leg = secure.opened.rbegin(); leg != secure.opened.rend(); ++leg)
       InternetCloseHandle(*leg);
-    secure->opened.clear();
+    secure.opened.clear();
   }
   if (session && session->internet == handle) {
     std::lock_guard<std::mutex> hold(session->lock);

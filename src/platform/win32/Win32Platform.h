@@ -3,6 +3,7 @@
 #include "platform/Platform.h"
 #include "platform/win32/CabinetSetupApi.h"
 #include "platform/win32/ClockWin32.h"
+#include "platform/win32/CryptoCng.h"
 #include "platform/win32/DynamicLibraryWin32.h"
 #include "platform/win32/FileSystemWin32.h"
 #include "platform/win32/HttpClientWinInet.h"
@@ -24,10 +25,12 @@ struct Win32Platform {
   HttpClientWinInet http;
   CabinetSetupApi cabinets;
   ProcessesWin32 processes;
+  CryptoCng crypto;
 
   Platform With(View& view)
   {
-    return {files, profiles, libraries, versions, locale, clock, view, http, cabinets, processes};
+    return {files, profiles, libraries, versions,  locale, clock,
+            view,  http,     cabinets,  processes, crypto};
   }
 };
 
