@@ -1,5 +1,8 @@
 // What curl said about a failed request reaches the log file on the line
 // after the failure's own, and never the window's process log.
+#include <cerrno>
+#include <clocale>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -68,6 +71,28 @@ TEST_F(FailureReasonTest, ARefusedConnectionAndAnUnknownAuthorityAreToldApartInT
   EXPECT_EQ(file[2], "SendRequest Err:[12045]");
   EXPECT_THAT(file[3], StartsWith("  cause: curl error 60 "));
   EXPECT_THAT(file[3], HasSubstr("certificate"));
+}
+
+TEST_F(FailureReasonTest, TheSystemsWordsInAJapaneseLocaleReachTheLogFileInShiftJis)
+{
+  // The system's messages in the locale of a Japanese desktop.
+  const std::string messages = std::setlocale(LC_MESSAGES, nullptr);
+  const std::string characters = std::setlocale(LC_CTYPE, nullptr);
+  if (!std::setlocale(LC_MESSAGES, "ja_JP.UTF-8") || !std::setlocale(LC_CTYPE, "ja_JP.UTF-8"))
+    GTEST_SKIP() << "no ja_JP.UTF-8 locale here";
+  const bool japanese = static_cast<unsigned char>(std::strerror(ECONNREFUSED)[0]) >= 0x80;
+  std::uint16_t closedPort = 0;
+  {
+    LoopbackServer gone;
+    closedPort = gone.port();
+  }
+  EXPECT_NE(Get(closedPort, 0), 0);
+  std::setlocale(LC_MESSAGES, messages.c_str());
+  std::setlocale(LC_CTYPE, characters.c_str());
+  if (!japanese)
+    GTEST_SKIP() << "the system's messages are not translated here";
+  // Written as UTF-8 it broke every reader of the Shift_JIS file.
+  EXPECT_THAT(ReadFile(LogFile()), HasSubstr("接続を拒否されました"));
 }
 
 TEST_F(FailureReasonTest, WithoutLoggingNoFileIsWritten)

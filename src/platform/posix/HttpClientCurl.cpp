@@ -1141,7 +1141,16 @@ std::string HttpClientCurl::FailureReason(HttpHandle handle, std::uint32_t error
   std::shared_ptr<Request> exchange;
   if (m_shared->Find(handle, Kind::Request, exchange) != 0)
     return {};
-  return exchange->Reason(error);
+  // curl's and the system's words come in the locale's UTF-8 (Japanese on
+  // a player's desktop); the launcher's log is Shift_JIS throughout.
+  const std::string reason = exchange->Reason(error);
+  std::string text;
+  if (Utf8ToCp932(reason, text))
+    return text;
+  text.clear();
+  for (const char c : reason)
+    text += static_cast<unsigned char>(c) < 0x80 ? c : '?';
+  return text;
 }
 
 void HttpClientCurl::Abort(HttpHandle internet)
