@@ -9,6 +9,12 @@ set(ORV_PORTAL_PORT 443 CACHE STRING "publisher portal port")
 set(ORV_MEMBER_HOST "member.kivora.example" CACHE STRING "member site host")
 set(ORV_MEMBER_PORT 443 CACHE STRING "member site port")
 set(ORV_EXTRA_CA_FILE "" CACHE FILEPATH "PEM file trusted besides the system's (demo and tests only)")
+option(ORV_PATCH_HTTPS "ask the patch server and the information site over HTTPS" OFF)
+if(ORV_PATCH_HTTPS)
+  set(ORV_PATCH_HTTPS_VALUE true)
+else()
+  set(ORV_PATCH_HTTPS_VALUE false)
+endif()
 set(ORV_UPDATE_KEY "" CACHE FILEPATH
     "the publisher's public key (PEM); when set, every step must carry a manifest signed with it")
 

@@ -21,6 +21,10 @@ struct Deployment {
   // The publisher's public key (PEM): when set, every step must carry a
   // manifest signed with it, and every file of the step must match it.
   std::string updateKey;
+  // The patch server and the information site are asked over HTTPS. With
+  // signed steps it is not needed for the files' integrity; it hides what a
+  // player downloads.
+  bool patchSecure = false;
 };
 
 // The default home page: the member site's ORV centre.

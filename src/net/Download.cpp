@@ -152,7 +152,8 @@ bool DownloadToMemory(CGlobal& global, const char* path, ConnectionContext& cont
 
   bool ok = false;
   std::uint32_t length = 0;
-  if (StartDownload(global, session, host, port, path, HttpClient::kNoCookies,
+  const std::uint32_t secure = global.deployment().patchSecure ? HttpClient::kSecure : 0;
+  if (StartDownload(global, session, host, port, path, HttpClient::kNoCookies | secure,
                     "Connection: Keep-Alive:", length)) {
     std::unique_ptr<std::uint8_t[]> staging;
     if (length != 0 && length <= kMemoryDownloadLimit)
@@ -267,7 +268,8 @@ bool Flush(CGlobal& global, PartialFile& file, const char* fileName, const std::
 
 FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const char* path,
                             const std::string& destination, const char* fileName,
-                            std::uint64_t& reached, const ExpectedFile* expected)
+                            std::uint64_t& reached, const ExpectedFile* expected,
+                            std::uint64_t sizeLimit)
 {
   View& view = global.platform().view;
   Clock& clock = global.platform().clock;
@@ -304,7 +306,8 @@ FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const c
     return result;
   };
   if (!SendDownloadRequest(global, session, deployment.patchHost.c_str(), deployment.patchPort,
-                           path, 0, headers.empty() ? nullptr : headers.c_str()))
+                           path, deployment.patchSecure ? HttpClient::kSecure : 0,
+                           headers.empty() ? nullptr : headers.c_str()))
     return finish(session.LastError() == err::kInternetOperationCancelled ? FileDownload::Stopped
                                                                           : FileDownload::Retry);
   std::uint32_t status = 0;
@@ -358,6 +361,12 @@ FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const c
     }
   } else if (resuming) {
     global.WriteProcessLog("%sを最初からダウンロードします", fileName);
+  }
+  if (sizeLimit != 0 && record.total > sizeLimit) {
+    global.WriteProcessLog("%sが大きすぎます (%llu bytes)", fileName,
+                           static_cast<unsigned long long>(record.total));
+    file.Discard();
+    return finish(FileDownload::Fail);
   }
   std::unique_ptr<Sha256> hash;
   if (expected) {
@@ -470,7 +479,8 @@ FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const c
 
 bool DownloadWithRetries(CGlobal& global, ConnectionContext& context, const char* path,
                          const std::string& destination, const char* fileName,
-                         const RetryWaits& waits, const ExpectedFile* expected)
+                         const RetryWaits& waits, const ExpectedFile* expected,
+                         std::uint64_t sizeLimit)
 {
   // Jitter keeps the players a server outage threw off from coming back
   // all in the same second.
@@ -481,7 +491,7 @@ bool DownloadWithRetries(CGlobal& global, ConnectionContext& context, const char
   for (;;) {
     std::uint64_t reached = 0;
     const FileDownload outcome =
-        DownloadToFile(global, context, path, destination, fileName, reached, expected);
+        DownloadToFile(global, context, path, destination, fileName, reached, expected, sizeLimit);
     if (outcome == FileDownload::Complete)
       return true;
     if (outcome == FileDownload::Fail || outcome == FileDownload::Stopped)

@@ -11,8 +11,9 @@ namespace orv {
 class CGlobal;
 struct ConnectionContext;
 
-// GETs a path over plain HTTP without cookies into the context's body, with
-// the status line and the progress bar following the transfer. The body
+// GETs a path without cookies (over HTTPS when the deployment says so) into
+// the context's body, with the status line and the progress bar following
+// the transfer. The body
 // must be exactly as long as the response announces, and at most
 // kMemoryDownloadLimit bytes.
 bool DownloadToMemory(CGlobal& global, const char* path, ConnectionContext& context,
@@ -54,9 +55,12 @@ struct ExpectedFile {
 // server that announces another size is refused before the body is read,
 // and the file's bytes (kept ones included) are hashed as they come: a file
 // that is not the signed one never takes its name (Fail, nothing kept).
+// With sizeLimit, a file announced larger than that is refused the same way
+// (for what is read before any signature can vouch for its size).
 FileDownload DownloadToFile(CGlobal& global, ConnectionContext& context, const char* path,
                             const std::string& destination, const char* fileName,
-                            std::uint64_t& reached, const ExpectedFile* expected = nullptr);
+                            std::uint64_t& reached, const ExpectedFile* expected = nullptr,
+                            std::uint64_t sizeLimit = 0);
 
 // The waits before the tries after a failure, in milliseconds, each varied
 // by up to a fifth either way; their number is the number of failures in a
@@ -71,7 +75,8 @@ struct RetryWaits {
 // when the worker is stopped (which also ends a wait at once).
 bool DownloadWithRetries(CGlobal& global, ConnectionContext& context, const char* path,
                          const std::string& destination, const char* fileName,
-                         const RetryWaits& waits, const ExpectedFile* expected = nullptr);
+                         const RetryWaits& waits, const ExpectedFile* expected = nullptr,
+                         std::uint64_t sizeLimit = 0);
 
 // Whether the file at path has the expected size and SHA-256, read from the
 // disk; false, logged with the name, when it has not or cannot be read.

@@ -147,7 +147,9 @@ bool CPatcher::FetchManifest(std::int32_t version)
     files.RemoveFile(local.c_str());
     const std::string path = StepPath(version, name);
     m_global.WriteProcessLog("%sをダウンロード", name);
-    if (!DownloadWithRetries(m_global, connection, path.c_str(), local, name, retryWaits)) {
+    // Nothing vouches for these yet: a server must not fill the disk.
+    if (!DownloadWithRetries(m_global, connection, path.c_str(), local, name, retryWaits, nullptr,
+                             kManifestLimit)) {
       m_global.WriteProcessLog("%sのダウンロードに失敗", name);
       return false;
     }

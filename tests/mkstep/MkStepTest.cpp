@@ -269,6 +269,15 @@ TEST_F(MkStepTest, ASignedStepAppliesAndAnyTamperingFailsItWithTheGameUntouched)
          WriteFile(step / "evil.cab", "MSCF");
        },
        "dl_list.txtのサイズが署名と一致しません"},
+      {"a file taken off the list",
+       [&] {
+         const std::string list = ReadFile(step / "dl_list.txt");
+         WriteFile(step / "dl_list.txt", list.substr(0, list.find("\r\n") + 2));
+       },
+       "dl_list.txtのサイズが署名と一致しません"},
+      {"a manifest larger than any step's",
+       [&] { WriteFile(step / "manifest.txt", std::string(kManifestLimit + 1, 'x')); },
+       "manifest.txtが大きすぎます"},
       {"no manifest", [&] { fs::remove(step / "manifest.txt"); },
        "manifest.txtのダウンロードに失敗"},
       {"the manifest of another step",

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "app/LauncherMode.h"
+#include "net/Download.h"
 #include "patcher/CPatcher.h"
 #include "patcher/DownloadStore.h"
 #include "patcher/Recovery.h"
@@ -322,6 +323,43 @@ TEST_F(StepUpdateTest, WaitForWorkerStopsARunInsideADownload)
   EXPECT_GT(m_view.dispatchCalls(), 0);
   EXPECT_EQ(global.launcherMode, kUpdate);
   EXPECT_EQ(Log().back(), "アップデートに失敗しました Ver.41/42");
+}
+
+// A patch server that speaks HTTPS only, with a certificate the launcher
+// trusts.
+class SecurePatchServerTest : public FrameFixture {
+ protected:
+  SecurePatchServerTest() : FrameFixture(LoopbackServer::AuthorityFile()) {}
+  TempDir m_root;
+  LoopbackServer m_server{LoopbackServer::Scheme::Https};
+};
+
+TEST_F(SecurePatchServerTest, WithHttpsTheVersionAndTheStepComeOverTls)
+{
+  m_server.ServeFolder(m_root.path());
+  std::filesystem::create_directories(m_root.path() / "orv");
+  WriteFile(m_root.path() / "orv" / "orvnew.ver", "42\r\n");
+  WriteStep(m_root.path(), {42, {{"a.cab", {{"x.txt", "x42"}}}}, {"x.txt"}});
+  m_deployment.patchHost = "127.0.0.1";
+  m_deployment.patchPort = m_server.port();
+  m_deployment.patchSecure = true;
+  CGlobal& global = StartLauncher();
+  WriteFile(m_start.path() / "game" / "orv.ver", "41\r\n");
+  global.workerRun = 1;
+
+  ConnectionContext versionConnection(global);
+  ASSERT_EQ(versionConnection.session.Open(10000), 0);
+  ASSERT_TRUE(
+      DownloadToMemory(global, "/orv/orvnew.ver", versionConnection, "127.0.0.1", m_server.port()));
+  EXPECT_EQ(std::string(versionConnection.body.begin(), versionConnection.body.end()), "42\r\n");
+
+  VersionState versions;
+  versions.localVersion = 41;
+  versions.serverVersion = 42;
+  CPatcher patcher(global, versions);
+  patcher.OpenSession(10000);
+  EXPECT_TRUE(patcher.RunStepUpdate()) << ::testing::PrintToString(m_view.LogLines());
+  EXPECT_EQ(ReadFile(m_start.path() / "game" / "x.txt"), "x42");
 }
 
 // The game folder as the disk keeps it across a power cut: contents that
