@@ -1,6 +1,7 @@
 // The patch run: a game folder brought up step by step from a real loopback
 // patch server holding real cabinets, archives and patch files.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <regex>
@@ -12,6 +13,7 @@
 #include "patcher/Recovery.h"
 #include "platform/ControlIds.h"
 #include "support/ArchiveMaker.h"
+#include "support/ForwardProxy.h"
 #include "support/FrameFixture.h"
 #include "support/LoopbackServer.h"
 #include "support/PatchStep.h"
@@ -323,6 +325,35 @@ TEST_F(StepUpdateTest, WaitForWorkerStopsARunInsideADownload)
   EXPECT_GT(m_view.dispatchCalls(), 0);
   EXPECT_EQ(global.launcherMode, kUpdate);
   EXPECT_EQ(Log().back(), "アップデートに失敗しました Ver.41/42");
+}
+
+TEST_F(StepUpdateTest, TheProxySettingCarriesTheUpdateOrGoesAroundIt)
+{
+  WriteStep(m_serverRoot.path(), {42, {{"a.cab", {{"x.txt", "x42"}}}}, {"x.txt"}});
+  ForwardProxy proxy;
+  // A patch host that only the proxy can reach.
+  m_deployment.patchHost = "patch.orv.invalid";
+  m_deployment.patchPort = m_server.port();
+  CGlobal& global = StartLauncher("Proxy=direct\r\n");
+  WriteFile(m_start.path() / "game" / "orv.ver", "41\r\n");
+  const auto run = [&] {
+    VersionState versions;
+    versions.localVersion = 41;
+    versions.serverVersion = 42;
+    CPatcher patcher(global, versions);
+    patcher.retryWaits = RetryWaits{{}};
+    patcher.OpenSession(10000);
+    global.workerRun = 1;
+    return patcher.RunStepUpdate();
+  };
+  EXPECT_FALSE(run());
+  EXPECT_TRUE(proxy.Requests().empty());
+
+  std::snprintf(global.Proxy, sizeof global.Proxy, "http://%s", proxy.address().c_str());
+  EXPECT_TRUE(run()) << ::testing::PrintToString(m_view.LogLines());
+  EXPECT_EQ(ReadFile(m_start.path() / "game" / "x.txt"), "x42");
+  ASSERT_FALSE(proxy.Requests().empty());
+  EXPECT_EQ(proxy.Requests().front().rfind("GET http://patch.orv.invalid:", 0), 0u);
 }
 
 // A patch server that speaks HTTPS only, with a certificate the launcher
