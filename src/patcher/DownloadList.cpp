@@ -49,28 +49,6 @@ bool ReadSmallFile(FileSystem& files, const std::string& path, std::string& text
   return ok;
 }
 
-// Empties a folder but for the files named.
-void ClearFolderBut(CGlobal& global, const std::string& folder,
-                    std::initializer_list<std::string_view> keep)
-{
-  FileSystem& files = global.platform().files;
-  std::vector<FoundFile> entries;
-  if (files.FindFiles((folder + "\\*.*").c_str(), entries) != 0)
-    return;
-  for (const FoundFile& entry : entries) {
-    if (entry.name == "." || entry.name == ".." ||
-        std::find(keep.begin(), keep.end(), entry.name) != keep.end())
-      continue;
-    const std::string path = folder + "\\" + entry.name;
-    if (entry.attributes & kAttributeDirectory) {
-      DeleteTree(global, path);
-    } else {
-      files.SetAttributes(path.c_str(), kAttributeNormal);
-      files.RemoveFile(path.c_str());
-    }
-  }
-}
-
 }  // namespace
 
 std::string CPatcher::StepFiles() const
@@ -115,7 +93,7 @@ bool CPatcher::FetchDownloadList(std::int32_t version)
     if (hadList)
       m_global.WriteProcessLog(
           "ステップの内容が変わったため、ダウンロード済みのファイルを破棄しました");
-    ClearFolderBut(m_global, downloadFolder, {"dl_list.new", "manifest.txt", "manifest.sig"});
+    ClearFolder(m_global, downloadFolder, {"dl_list.new", "manifest.txt", "manifest.sig"});
   }
   if (files.MoveFileOver(fresh.c_str(), kept.c_str()) != 0) {
     m_global.WriteProcessLog("dl_list.txtを読み込みに失敗");

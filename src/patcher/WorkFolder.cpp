@@ -2,6 +2,7 @@
 // step places into the game folder.
 #include "patcher/WorkFolder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -51,7 +52,8 @@ bool CreateWorkFolder(CGlobal& global)
 
 bool DeleteWorkFolder(CGlobal& global) { return DeleteTree(global, WorkFolder(global)); }
 
-bool DeleteTree(CGlobal& global, const std::string& folder)
+bool ClearFolder(CGlobal& global, const std::string& folder,
+                 std::initializer_list<std::string_view> keep)
 {
   FileSystem& files = global.platform().files;
   std::vector<FoundFile> entries;
@@ -63,7 +65,8 @@ bool DeleteTree(CGlobal& global, const std::string& folder)
     return false;
   }
   for (const FoundFile& entry : entries) {
-    if (entry.name == "." || entry.name == "..")
+    if (entry.name == "." || entry.name == ".." ||
+        std::find(keep.begin(), keep.end(), entry.name) != keep.end())
       continue;
     const std::string path = folder + "\\" + entry.name;
     if (entry.attributes & kAttributeDirectory) {
@@ -73,7 +76,14 @@ bool DeleteTree(CGlobal& global, const std::string& folder)
       files.RemoveFile(path.c_str());
     }
   }
-  files.RemoveFolder(folder.c_str());
+  return true;
+}
+
+bool DeleteTree(CGlobal& global, const std::string& folder)
+{
+  if (!ClearFolder(global, folder, {}))
+    return false;
+  global.platform().files.RemoveFolder(folder.c_str());
   return true;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace orv {
 
@@ -13,6 +15,10 @@ bool DeleteWorkFolder(CGlobal& global);
 // Deletes a folder with everything in it; true also when it does not exist.
 // Fails only when the folder cannot be listed.
 bool DeleteTree(CGlobal& global, const std::string& folder);
+// Deletes everything in a folder but the entries named in keep; true also
+// when the folder does not exist.
+bool ClearFolder(CGlobal& global, const std::string& folder,
+                 std::initializer_list<std::string_view> keep);
 // Extracts every file of the cabinet "<folder>\<name>" into the work
 // folder under its path inside the cabinet.
 bool ExtractCabinet(CGlobal& global, const std::string& folder, const char* name);
