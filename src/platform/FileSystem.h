@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@ inline constexpr std::uint32_t kAttributeReadOnly = 0x01;
 inline constexpr std::uint32_t kAttributeDirectory = 0x10;
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
 inline constexpr std::uint32_t kAttributeNormal = 0x80;  // none of the others
+// A symbolic link or a junction, as listed or probed: the entry itself, not
+// what it points at. May come with kAttributeDirectory.
+inline constexpr std::uint32_t kAttributeLink = 0x400;
 
 // A copy in progress is written beside its destination under a name of this
 // shape ("<prefix><anything><suffix>"), so that one a killed process left
@@ -23,6 +27,12 @@ inline constexpr const char* kCopyTempSuffix = ".part";
 struct FoundFile {
   std::string name;  // without folder
   std::uint32_t attributes = 0;
+};
+
+// A lock one process holds on a file for as long as this object lives.
+class HeldLock {
+ public:
+  virtual ~HeldLock() = default;
 };
 
 // Files and folders as the launcher names them: Shift_JIS paths with `\` as
@@ -78,6 +88,19 @@ class FileSystem {
   // Waits until the folder's entries (files made, renamed or removed in it)
   // are on the disk; 0 where the file system keeps them in order by itself.
   virtual std::uint32_t FlushFolder(const char* path) = 0;
+
+  // Whether anything is at the path, without following a link at its end:
+  // 0 with its attributes; err::kFileNotFound or err::kPathNotFound when
+  // nothing is; any other error when the platform cannot tell just now (a
+  // sharing violation, no descriptors left), which is not "absent".
+  virtual std::uint32_t ProbeFile(const char* path, std::uint32_t& attributes) = 0;
+  // Cuts a file to the given length and waits until that is on the disk.
+  virtual std::uint32_t SetFileLength(const char* path, std::uint64_t length) = 0;
+  // Takes an exclusive lock on the file, made when missing, for as long as
+  // the lock given back lives; err::kSharingViolation when another holder,
+  // in this process or another, has it. A started child process does not
+  // inherit it.
+  virtual std::uint32_t TakeLock(const char* path, std::unique_ptr<HeldLock>& lock) = 0;
 };
 
 // Whether the file can be opened for reading; a folder cannot.

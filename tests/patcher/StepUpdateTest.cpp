@@ -516,6 +516,22 @@ class DiskModel : public FileSystem {
   }
   std::uint32_t RemoveFolder(const char* path) override { return m_real.RemoveFolder(path); }
   std::uint32_t FlushFolder(const char* path) override { return m_real.FlushFolder(path); }
+  std::uint32_t ProbeFile(const char* path, std::uint32_t& attributes) override
+  {
+    return m_real.ProbeFile(path, attributes);
+  }
+  // Cutting a file flushes it.
+  std::uint32_t SetFileLength(const char* path, std::uint64_t length) override
+  {
+    const std::uint32_t error = m_real.SetFileLength(path, length);
+    if (error == 0 && Inside(path))
+      Note(Operation::Write, path, "", Content(path));
+    return error;
+  }
+  std::uint32_t TakeLock(const char* path, std::unique_ptr<HeldLock>& lock) override
+  {
+    return m_real.TakeLock(path, lock);
+  }
 
  private:
   bool Inside(const std::string& path) const

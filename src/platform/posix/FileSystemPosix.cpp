@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,9 +191,11 @@ std::uint32_t FileSystemPosix::FindFiles(const char* pattern, std::vector<FoundF
     if (lstat(full.c_str(), &info) != 0)
       continue;  // gone meanwhile
     FoundFile file{name, 0};
-    if (S_ISDIR(info.st_mode))
+    if (S_ISLNK(info.st_mode))
+      file.attributes = kAttributeLink;
+    else if (S_ISDIR(info.st_mode))
       file.attributes = kAttributeDirectory;
-    else if (!S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0)
+    else if ((info.st_mode & S_IWUSR) == 0)
       file.attributes = kAttributeReadOnly;
     else
       file.attributes = kAttributeNormal;
@@ -456,6 +459,77 @@ std::uint32_t FileSystemPosix::FlushFiles(const std::vector<std::string>& paths)
     device = info.st_dev;
   }
   return Sync(paths[0].c_str(), 0, syncfs);
+}
+
+std::uint32_t FileSystemPosix::ProbeFile(const char* path, std::uint32_t& attributes)
+{
+  attributes = 0;
+  std::string native;
+  if (std::uint32_t error = Native(path, native))
+    return error;
+  struct stat info;
+  if (lstat(native.c_str(), &info) != 0)
+    return errno == ENOENT ? err::kFileNotFound
+           : errno == ENOTDIR ? err::kPathNotFound
+                              : LastError();
+  if (S_ISLNK(info.st_mode))
+    attributes = kAttributeLink;
+  else if (S_ISDIR(info.st_mode))
+    attributes = kAttributeDirectory;
+  else
+    attributes = (info.st_mode & S_IWUSR) == 0 ? kAttributeReadOnly : kAttributeNormal;
+  return 0;
+}
+
+std::uint32_t FileSystemPosix::SetFileLength(const char* path, std::uint64_t length)
+{
+  std::string native;
+  if (std::uint32_t error = Native(path, native))
+    return error;
+  const int fd = open(native.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0)
+    return LastError();
+  std::uint32_t result = 0;
+  if (ftruncate(fd, static_cast<off_t>(length)) != 0 || fsync(fd) != 0)
+    result = LastError();
+  close(fd);
+  return result;
+}
+
+namespace {
+
+class FlockHeld final : public HeldLock {
+ public:
+  explicit FlockHeld(int fd) : m_fd(fd) {}
+  ~FlockHeld() override { close(m_fd); }
+  FlockHeld(const FlockHeld&) = delete;
+  FlockHeld& operator=(const FlockHeld&) = delete;
+
+ private:
+  int m_fd;
+};
+
+}  // namespace
+
+// flock belongs to the open file, not the process: a second open in this
+// process is refused like another process, and the lock ends with the
+// descriptor, also when the process is killed.
+std::uint32_t FileSystemPosix::TakeLock(const char* path, std::unique_ptr<HeldLock>& lock)
+{
+  lock.reset();
+  std::string native;
+  if (std::uint32_t error = Native(path, native))
+    return error;
+  const int fd = open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0)
+    return errno == ENOENT ? err::kPathNotFound : LastError();
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    return error == EWOULDBLOCK ? err::kSharingViolation : WindowsErrorFromErrno(error);
+  }
+  lock = std::make_unique<FlockHeld>(fd);
+  return 0;
 }
 
 }  // namespace orv::posix

@@ -25,6 +25,9 @@ class FileSystemPosix final : public FileSystem {
   std::uint32_t FlushFile(const char* path) override;
   std::uint32_t FlushFiles(const std::vector<std::string>& paths) override;
   std::uint32_t FlushFolder(const char* path) override;
+  std::uint32_t ProbeFile(const char* path, std::uint32_t& attributes) override;
+  std::uint32_t SetFileLength(const char* path, std::uint64_t length) override;
+  std::uint32_t TakeLock(const char* path, std::unique_ptr<HeldLock>& lock) override;
 };
 
 // The Windows error number for an errno value.
