@@ -158,7 +158,7 @@ void RebuildLargeArchive(benchmark::State& state)
   BenchLauncher& world = TheWorld();
   const RebuildInput& input = TheRebuildInput();
   for (auto _ : state) {
-    if (!RebuildArchive(world.global(), input.datPath))
+    if (RebuildArchive(world.global(), input.datPath) != RebuildOutcome::Rebuilt)
       state.SkipWithError("the rebuild failed");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * fs::file_size(input.dat)));

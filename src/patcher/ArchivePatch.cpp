@@ -14,6 +14,7 @@
 #include "app/PathParts.h"
 #include "app/Text.h"
 #include "patcher/ArchiveFormat.h"
+#include "patcher/Recovery.h"
 #include "patcher/SafePath.h"
 #include "platform/ErrorCodes.h"
 
@@ -43,6 +44,9 @@ constexpr const char* kOpenForUpdateFailed = "%s.%sを書込み用に開けま�
 constexpr const char* kWriteFailed = "%s.%sへの書込みに失敗しました";
 constexpr const char* kDataTooLarge = "%s.datが大きすぎます";
 constexpr const char* kFlushFailed = "%sをディスクに書き出せませんでした Err:[%d]";
+constexpr const char* kNotCutBack = "%s.datを元の長さに戻せませんでした Err:[%d]";
+constexpr const char* kCutBack = "%s.datの書きかけの%lluバイトを切り詰めました";
+constexpr const char* kRebuildNotNoted = "%sの再構築を始められませんでした";
 
 // The names of a names block: up to count NUL-ended strings from its start,
 // never read past its end, so a short block gives fewer names. They stay in
@@ -81,13 +85,17 @@ class ArchivePatcher {
       return false;
     if (!ReadArchiveNames())
       return false;
-    bool applied = ApplyPatchEntries(dflPath) && WriteArchiveNames();
-    // Entries written before a failure stay written.
-    applied = CloseArchive() && applied;
-    return applied;
+    // The archive takes the patch whole or not at all: an entry that does
+    // not unpack, a patch that ends early or a .dat at its limit part-way
+    // leave the index as it was, and the bytes appended go again.
+    if (ApplyPatchEntries(dflPath) && WriteArchiveNames() && CloseArchive())
+      return true;
+    TakeBackAppended();
+    return false;
   }
 
   const std::string& DatPath() const { return m_datPath; }
+  const std::string& ArchivePath() const { return m_archivePath; }
 
  private:
   bool ResolveArchivePaths(const std::string& dflPath);
@@ -99,6 +107,7 @@ class ArchivePatcher {
   std::uint32_t FindOrAddName(std::string_view name);
   bool WriteArchiveNames();
   bool CloseArchive();
+  void TakeBackAppended();
 
   // The .hed's positioned writes, on the image.
   void WriteIndexRecord(std::uint64_t position, const IndexRecord& record);
@@ -123,6 +132,10 @@ class ArchivePatcher {
   std::size_t m_indexDirtyFrom = 0;   // the image differs from the file from here on
   BufferedFile m_dat;
   std::uint64_t m_datSize = 0;
+  // The .dat's length when it was opened for writing; kNotOpened before.
+  static constexpr std::uint64_t kNotOpened = ~std::uint64_t{0};
+  std::uint64_t m_datSizeAtOpen = kNotOpened;
+  bool m_committed = false;
   bool m_writeFailed = false;
 
   // Reused from entry to entry.
@@ -132,7 +145,7 @@ class ArchivePatcher {
 
 bool ArchivePatcher::ResolveArchivePaths(const std::string& dflPath)
 {
-  m_archivePath = ReplaceAll(SplitPath(dflPath).name, "_", "\\");
+  m_archivePath = PatchedArchive(dflPath);
   // The name comes from the server's cabinet: it must not reach out of the
   // game folder.
   if (!IsContainedRelativePath(m_archivePath)) {
@@ -355,6 +368,7 @@ bool ArchivePatcher::OpenArchiveForUpdate()
     m_global.WriteProcessLog(kOpenForUpdateFailed, m_archivePath.c_str(), "dat");
     return false;
   }
+  m_datSizeAtOpen = m_datSize;
   return true;
 }
 
@@ -457,10 +471,10 @@ bool ArchivePatcher::CloseArchive()
   written = hed.Close() && written && m_files.FlushFile(newHed.c_str()) == 0 &&
             m_files.MoveFileOver(newHed.c_str(), m_hedPath.c_str()) == 0;
   if (!written) {
-    m_files.RemoveFile(newHed.c_str());
     m_global.WriteProcessLog(kWriteFailed, m_archivePath.c_str(), "hed");
     return false;
   }
+  m_committed = true;
   m_indexDirtyFrom = m_index.size();
   const std::string folder = SplitPath(m_hedPath).Location();
   if (std::uint32_t error = m_files.FlushFolder(folder.c_str())) {
@@ -468,6 +482,20 @@ bool ArchivePatcher::CloseArchive()
     return false;
   }
   return true;
+}
+
+// Before the commit, nothing points at the bytes appended to the .dat: they
+// are cut off, so that a failed patch neither keeps the space nor moves the
+// .dat towards its limit on every try. Should the cut fail too, the next
+// start cuts them, as the step's marker records the length.
+void ArchivePatcher::TakeBackAppended()
+{
+  if (m_committed || m_datSizeAtOpen == kNotOpened)
+    return;
+  m_dat.Close();
+  m_files.RemoveFile(m_newHedPath.c_str());
+  if (std::uint32_t error = m_files.SetFileLength(m_datPath.c_str(), m_datSizeAtOpen))
+    m_global.WriteProcessLog(kNotCutBack, m_archivePath.c_str(), static_cast<int>(error));
 }
 
 // A write past the end fills the gap with zeros, as the file system does.
@@ -508,35 +536,93 @@ bool ApplyPatchFile(CGlobal& global, const std::string& dflPath)
   ArchivePatcher patcher(global);
   if (!patcher.Apply(dflPath))
     return false;
-  if (global.ReStruct == 1) {
-    global.WriteStatus("再構築中…");
-    RebuildArchive(global, patcher.DatPath());
-    global.WriteStatus("再構築が終了");
+  if (global.ReStruct != 1)
+    return true;
+  // Settling after a cut must know that this archive's rebuild files are
+  // the launcher's, and only this archive's.
+  if (!NoteRebuildStarting(global, patcher.ArchivePath())) {
+    global.WriteProcessLog(kRebuildNotNoted, patcher.ArchivePath().c_str());
+    return false;
   }
+  global.WriteStatus("再構築中…");
+  const RebuildOutcome outcome = RebuildArchive(global, patcher.DatPath());
+  global.WriteStatus("再構築が終了");
+  // A rebuild that did not start leaves the patched pair as it is, which is
+  // the new version; one that started and did not commit fails the step,
+  // whose marker then stays for the next start to settle.
+  return outcome != RebuildOutcome::Failed;
+}
+
+std::string PatchedArchive(std::string_view dflName)
+{
+  return ReplaceAll(SplitPath(dflName).name, "_", "\\");
+}
+
+std::uint32_t FindPatchFiles(CGlobal& global, std::vector<std::string>& names)
+{
+  names.clear();
+  std::vector<FoundFile> found;
+  const std::uint32_t error = global.platform().files.FindFiles(
+      (std::string(global.startDir) + kWorkFolderPattern).c_str(), found);
+  if (error == err::kFileNotFound)
+    return 0;  // a step without patches
+  // Plain files carry the "normal" attribute: they are the patches. Only a
+  // folder named like a patch is not one.
+  for (const FoundFile& file : found)
+    if (file.name != "." && file.name != ".." && !(file.attributes & kAttributeDirectory))
+      names.push_back(file.name);
+  return error;
+}
+
+bool CutDataToIndex(CGlobal& global, const std::string& base, std::uint64_t floor)
+{
+  FileSystem& files = global.platform().files;
+  const std::string hedPath = base + ".hed";
+  const std::string datPath = base + ".dat";
+  BufferedFile hed;
+  if (!hed.Attach(files.OpenFile(hedPath.c_str(), "rb"), archive::kStreamBufferSize)) {
+    global.WriteProcessLog("%sを開けませんでした", hedPath.c_str());
+    return false;
+  }
+  // The end of the bytes the committed index describes.
+  std::uint64_t end = floor;
+  std::uint8_t bytes[archive::kRecordSize];
+  while (hed.Read(bytes, sizeof bytes)) {
+    const IndexRecord record = archive::DecodeRecord(bytes);
+    end = std::max(end, std::uint64_t{record.Offset} + record.StoredBytes());
+  }
+  hed.Close();
+  std::FILE* dat = files.OpenFile(datPath.c_str(), "rb");
+  std::uint64_t size = 0;
+  const bool sized = dat && archive::SeekToEnd(dat, size);
+  if (dat)
+    std::fclose(dat);
+  if (!sized) {
+    global.WriteProcessLog("%sを開けませんでした", datPath.c_str());
+    return false;
+  }
+  if (size <= end)
+    return true;
+  if (std::uint32_t error = files.SetFileLength(datPath.c_str(), end)) {
+    global.WriteProcessLog(kNotCutBack, base.c_str(), static_cast<int>(error));
+    return false;
+  }
+  global.WriteProcessLog(kCutBack, base.c_str(), static_cast<unsigned long long>(size - end));
   return true;
 }
 
 bool ApplyPatchFiles(CGlobal& global)
 {
   const std::string workFolder = std::string(global.startDir) + kWorkFolder;
-  std::vector<FoundFile> found;
-  const std::uint32_t error =
-      global.platform().files.FindFiles((std::string(global.startDir) + kWorkFolderPattern).c_str(),
-                                        found);
-  if (error == err::kFileNotFound)
-    return true;  // a step without patches
-  if (error != 0) {
+  std::vector<std::string> names;
+  if (std::uint32_t error = FindPatchFiles(global, names)) {
     global.WriteProcessLog("dflファイルの検索に失敗しました Err:[%d]", static_cast<int>(error));
     return false;
   }
-  for (const FoundFile& file : found) {
-    // Plain files carry the "normal" attribute: they are the patches. Only a
-    // folder named like a patch is not one.
-    if (file.name == "." || file.name == ".." || (file.attributes & kAttributeDirectory))
-      continue;
-    const char* name = file.name.c_str();
+  for (const std::string& file : names) {
+    const char* name = file.c_str();
     global.WriteStatus("%sを適用", name);
-    if (!ApplyPatchFile(global, workFolder + file.name)) {
+    if (!ApplyPatchFile(global, workFolder + file)) {
       global.WriteProcessLog("%sの適用中にエラーが発生", name);
       return false;
     }

@@ -27,6 +27,7 @@ constexpr const char* kDataBroken = "%sのデータが壊れています";
 constexpr const char* kWriteFailed = "%sへの書込みに失敗しました";
 constexpr const char* kTooLarge = "%sが大きすぎます";
 constexpr const char* kRestored = "%sを再構築前の状態に戻しました";
+constexpr const char* kCannotTell = "%sを確認できませんでした Err:[%d]";
 constexpr const char* kNotRestored = "%sを元に戻せませんでした Err:[%d]";
 constexpr const char* kBackupNotRemoved = "%sを削除できませんでした Err:[%d]";
 constexpr const char* kCommitted = "%sの再構築を完了しました";
@@ -80,19 +81,23 @@ class ArchiveRebuilder {
   {
   }
 
-  bool Run()
+  RebuildOutcome Run()
   {
-    if (StaleBackup())
-      return false;
+    switch (StaleBackup()) {
+      case Backup::None: break;
+      case Backup::Present: return RebuildOutcome::NotStarted;
+      case Backup::Unknown: return RebuildOutcome::Failed;
+    }
     if (!OpenFiles() || !CopyRecords() || !CloseNewPair()) {
       DropNewPair();
-      return false;
+      return RebuildOutcome::Failed;
     }
-    return SwapPairs();
+    return SwapPairs() ? RebuildOutcome::Rebuilt : RebuildOutcome::Failed;
   }
 
  private:
-  bool StaleBackup();
+  enum class Backup { None, Present, Unknown };
+  Backup StaleBackup();
   bool OpenFiles();
   bool CopyRecords();
   bool CopyRecord(const IndexRecord& record);
@@ -118,17 +123,25 @@ class ArchiveRebuilder {
   std::vector<std::uint8_t> m_unpacked;
 };
 
-// A backup that start-up could not settle may be the only good copy of the
-// archive: the rebuild leaves the pair and the backup as they are.
-bool ArchiveRebuilder::StaleBackup()
+// A backup the rebuild did not make (the player's, or one that could not be
+// settled) may be the only good copy of something: the rebuild leaves the
+// pair and the backup as they are, for good. One that cannot be looked at
+// just now stops this try only.
+ArchiveRebuilder::Backup ArchiveRebuilder::StaleBackup()
 {
   for (const std::string* backup : {&m_names.datBackup, &m_names.hedBackup}) {
-    if (FileReadable(m_files, backup->c_str())) {
+    std::uint32_t attributes = 0;
+    const std::uint32_t error = m_files.ProbeFile(backup->c_str(), attributes);
+    if (error == 0) {
       m_global.WriteProcessLog(kStaleBackup, backup->c_str());
-      return true;
+      return Backup::Present;
+    }
+    if (error != err::kFileNotFound && error != err::kPathNotFound) {
+      m_global.WriteProcessLog(kCannotTell, backup->c_str(), static_cast<int>(error));
+      return Backup::Unknown;
     }
   }
-  return false;
+  return Backup::None;
 }
 
 bool ArchiveRebuilder::OpenFiles()
@@ -314,9 +327,13 @@ bool ArchiveRebuilder::SwapPairs()
     SettleArchive(m_global, n.base);
     return false;
   }
-  // Committed. A .bkdat left here is settled at the next start.
-  if (std::uint32_t error = m_files.RemoveFile(n.datBackup.c_str()))
+  // Committed. A .bkdat left here would keep a whole old .dat on the disk
+  // and stop every later rebuild: the step fails, so that its marker stays
+  // and the next start removes it.
+  if (std::uint32_t error = m_files.RemoveFile(n.datBackup.c_str())) {
     m_global.WriteProcessLog(kBackupNotRemoved, n.datBackup.c_str(), static_cast<int>(error));
+    return false;
+  }
   if (std::uint32_t error = m_files.FlushFolder(n.Folder().c_str())) {
     m_global.WriteProcessLog(kFlushFailed, n.Folder().c_str(), static_cast<int>(error));
     return false;
@@ -326,7 +343,7 @@ bool ArchiveRebuilder::SwapPairs()
 
 }  // namespace
 
-bool RebuildArchive(CGlobal& global, const std::string& datPath)
+RebuildOutcome RebuildArchive(CGlobal& global, const std::string& datPath)
 {
   return ArchiveRebuilder(global, datPath).Run();
 }
@@ -351,10 +368,27 @@ bool SettleArchive(CGlobal& global, const std::string& base)
 {
   FileSystem& files = global.platform().files;
   const RebuildNames n(base);
-  const bool hedBackup = FileReadable(files, n.hedBackup.c_str());
-  const bool datBackup = FileReadable(files, n.datBackup.c_str());
-  const bool newHed = FileReadable(files, n.newHed.c_str());
-  const bool newDat = FileReadable(files, n.newDat.c_str());
+  // A file that is there but cannot be looked at just now (held by another
+  // program, no handles left) is not absent: judged absent, the only good
+  // .dat could be deleted. Nothing is touched until every one is known.
+  bool known = true;
+  auto present = [&](const std::string& path) {
+    std::uint32_t attributes = 0;
+    const std::uint32_t error = files.ProbeFile(path.c_str(), attributes);
+    if (error == err::kFileNotFound || error == err::kPathNotFound)
+      return false;
+    if (error != 0 && known) {
+      global.WriteProcessLog(kCannotTell, path.c_str(), static_cast<int>(error));
+      known = false;
+    }
+    return true;
+  };
+  const bool hedBackup = present(n.hedBackup);
+  const bool datBackup = present(n.datBackup);
+  const bool newHed = present(n.newHed);
+  const bool newDat = present(n.newDat);
+  if (!known)
+    return false;
   if (!hedBackup && !datBackup && !newHed && !newDat)
     return true;
 

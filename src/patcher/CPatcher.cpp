@@ -5,6 +5,7 @@
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
 #include "app/LauncherMode.h"
+#include "app/PathParts.h"
 #include "patcher/ArchivePatch.h"
 #include "patcher/DownloadStore.h"
 #include "patcher/Recovery.h"
@@ -78,7 +79,10 @@ bool CPatcher::RunStepUpdate()
   enum class Outcome { Success, StepLimit, Failure };
   Outcome outcome = Outcome::Failure;
   std::int32_t countdown = m_versions.updateStep + 1;
-  for (;;) {
+  // A step that failed earlier in this run left its marker: what it left
+  // half-done is settled before anything is applied again.
+  const bool settled = SettleGameFolder(m_global);
+  for (; settled;) {
     if (m_versions.localVersion == m_versions.serverVersion) {
       outcome = Outcome::Success;
       break;
@@ -140,8 +144,6 @@ bool CPatcher::ApplyStep()
 {
   const std::int32_t local = m_versions.localVersion;
   m_global.WriteProcessLog("パッチあての開始 %d->%d", local, local + 1);
-  if (!MarkGameFolderChanging(m_global, local + 1))
-    return false;
   if (!StageListedFiles())
     return false;
   if (!ExtractCabinets()) {
@@ -154,6 +156,10 @@ bool CPatcher::ApplyStep()
     }
     return false;
   }
+  // Nothing of the game folder has changed yet; from here on the marker
+  // names what the step changes.
+  if (!ReadAddList() || !MarkGameFolderChanging(m_global, local + 1, StepChanges()))
+    return false;
   if (!ApplyPatchFiles()) {
     m_global.WriteProcessLog("パッチの適用に失敗しました。");
     return false;
@@ -164,6 +170,7 @@ bool CPatcher::ApplyStep()
   }
   // The step, its orv.ver last, is on the disk.
   UnmarkGameFolderChanging(m_global);
+  // The next step must not find this one's files.
   if (!DeleteWorkFolder(m_global)) {
     m_global.WriteProcessLog("テンポラリの削除に失敗しました。");
     return false;
@@ -179,6 +186,25 @@ bool CPatcher::ApplyStep()
 }
 
 bool CPatcher::ApplyPatchFiles() { return orv::ApplyPatchFiles(m_global); }
+
+StepChanges CPatcher::StepChanges() const
+{
+  orv::StepChanges changes;
+  std::vector<std::string> patches;
+  FindPatchFiles(m_global, patches);
+  for (const std::string& patch : patches)
+    changes.archives.push_back(PatchedArchive(patch));
+  std::set<std::string> folders{""};
+  for (const std::string& entry : addList) {
+    const PathParts parts = SplitPath(entry);
+    std::string folder = parts.drive + parts.folder;
+    if (!folder.empty() && folder.back() == '\\')
+      folder.pop_back();
+    folders.insert(folder);
+  }
+  changes.folders.assign(folders.begin(), folders.end());
+  return changes;
+}
 
 CPatcherT::CPatcherT(CGlobal& global, VersionState& versions) : CPatcher(global, versions) {}
 

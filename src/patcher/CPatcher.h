@@ -12,6 +12,7 @@
 
 #include "net/ConnectionContext.h"
 #include "net/Download.h"
+#include "patcher/Recovery.h"
 #include "patcher/StepManifest.h"
 #include "patcher/VersionCheck.h"
 
@@ -70,8 +71,11 @@ class CPatcher {
   // store into the work folder, where the apply phase reads it.
   bool StageListedFiles();
   bool ExtractCabinets();
+  // Places the files of the add list, read by ReadAddList before.
   bool PlaceFiles();
   bool ReadAddList();
+  // What the step in the work folder is about to change in the game folder.
+  orv::StepChanges StepChanges() const;
   bool CreateFolders();
   bool ApplyPatchFiles();
   // Flush the files or folders and forget them; false, logged, on an error.

@@ -40,17 +40,86 @@ CabinetFileAction CabinetCallback(CGlobal& global, const char* cabinet, const ch
 
 }  // namespace
 
+namespace {
+
+// Made in the work folder when the launcher makes it, and kept while it is
+// emptied.
+constexpr const char* kWorkFolderTag = ".orv-work";
+constexpr const char* kNotOurWorkFolder =
+    "%sはランチャーが作ったフォルダではありません。\n"
+    "中のファイルを移動するか、フォルダの名前を変えてから、もう一度お試しください。";
+
+std::string WorkFolderTag(const CGlobal& global) { return WorkFolder(global) + "\\" + kWorkFolderTag; }
+
+bool TagWorkFolder(CGlobal& global)
+{
+  std::FILE* file = global.platform().files.OpenFile(WorkFolderTag(global).c_str(), "wb");
+  return file && std::fclose(file) == 0;
+}
+
+bool IsOurWorkFolder(CGlobal& global)
+{
+  std::uint32_t attributes = 0;
+  return global.platform().files.ProbeFile(WorkFolderTag(global).c_str(), attributes) == 0;
+}
+
+// Whether a folder holds nothing at all.
+bool IsEmptyFolder(CGlobal& global, const std::string& folder)
+{
+  std::vector<FoundFile> entries;
+  global.platform().files.FindFiles((folder + "\\*.*").c_str(), entries);
+  return std::all_of(entries.begin(), entries.end(),
+                     [](const FoundFile& entry) { return entry.name == "." || entry.name == ".."; });
+}
+
+}  // namespace
+
 bool CreateWorkFolder(CGlobal& global)
 {
+  FileSystem& files = global.platform().files;
   const std::string folder = WorkFolder(global);
-  if (global.platform().files.MakeFolder(folder.c_str()) == err::kPathNotFound) {
+  const std::uint32_t error = files.MakeFolder(folder.c_str());
+  if (error == 0) {
+    if (!TagWorkFolder(global)) {
+      global.app().ShowMessage("Error", "_tempディレクトリの作成に失敗しました");
+      return false;
+    }
+    return true;
+  }
+  if (error != err::kAlreadyExists || !files.IsFolder(folder.c_str())) {
     global.app().ShowMessage("Error", "_tempディレクトリの作成に失敗しました");
+    return false;
+  }
+  // An empty folder holds nothing of anyone's: it is taken over.
+  if (!IsOurWorkFolder(global) && !(IsEmptyFolder(global, folder) && TagWorkFolder(global))) {
+    global.WriteProcessLog(kNotOurWorkFolder, folder.c_str());
+    global.app().ShowMessage("Error", kNotOurWorkFolder, folder.c_str());
+    return false;
+  }
+  // A step must not find another step's files.
+  if (!ClearFolder(global, folder, {kWorkFolderTag})) {
+    global.WriteProcessLog("テンポラリの削除に失敗しました。");
     return false;
   }
   return true;
 }
 
 bool DeleteWorkFolder(CGlobal& global) { return DeleteTree(global, WorkFolder(global)); }
+
+void RemoveStaleWorkFolder(CGlobal& global)
+{
+  const std::string folder = WorkFolder(global);
+  if (!global.platform().files.IsFolder(folder.c_str()))
+    return;
+  if (!IsOurWorkFolder(global)) {
+    global.WriteProcessLog("%sはランチャーが作ったフォルダではないため削除しません", folder.c_str());
+    return;
+  }
+  if (DeleteWorkFolder(global))
+    global.WriteProcessLog("前回の_tempフォルダを削除しました");
+  else
+    global.WriteProcessLog("前回の_tempフォルダを削除できませんでした");
+}
 
 bool ClearFolder(CGlobal& global, const std::string& folder,
                  std::initializer_list<std::string_view> keep)
@@ -64,26 +133,42 @@ bool ClearFolder(CGlobal& global, const std::string& folder,
     global.WriteProcessLog("ファイル検索エラー Err:[%d]", static_cast<int>(error));
     return false;
   }
+  bool cleared = true;
   for (const FoundFile& entry : entries) {
     if (entry.name == "." || entry.name == ".." ||
         std::find(keep.begin(), keep.end(), entry.name) != keep.end())
       continue;
     const std::string path = folder + "\\" + entry.name;
-    if (entry.attributes & kAttributeDirectory) {
-      DeleteTree(global, path);
-    } else {
-      files.SetAttributes(path.c_str(), kAttributeNormal);
-      files.RemoveFile(path.c_str());
+    std::uint32_t removed = 0;
+    if ((entry.attributes & kAttributeDirectory) && !(entry.attributes & kAttributeLink)) {
+      if (!DeleteTree(global, path))
+        cleared = false;
+      continue;
+    }
+    files.SetAttributes(path.c_str(), kAttributeNormal);
+    // A link to a folder goes as a folder does where the platform asks so:
+    // what it points at is left alone.
+    removed = (entry.attributes & kAttributeDirectory) ? files.RemoveFolder(path.c_str())
+                                                       : files.RemoveFile(path.c_str());
+    if (removed != 0 && removed != err::kFileNotFound) {
+      global.WriteProcessLog("%sを削除できませんでした Err:[%d]", path.c_str(),
+                             static_cast<int>(removed));
+      cleared = false;
     }
   }
-  return true;
+  return cleared;
 }
 
 bool DeleteTree(CGlobal& global, const std::string& folder)
 {
   if (!ClearFolder(global, folder, {}))
     return false;
-  global.platform().files.RemoveFolder(folder.c_str());
+  const std::uint32_t error = global.platform().files.RemoveFolder(folder.c_str());
+  if (error != 0 && error != err::kFileNotFound && error != err::kPathNotFound) {
+    global.WriteProcessLog("%sを削除できませんでした Err:[%d]", folder.c_str(),
+                           static_cast<int>(error));
+    return false;
+  }
   return true;
 }
 
@@ -212,7 +297,7 @@ void AddFoldersOf(const std::string& orvDir, const std::string& entry, std::set<
 // names a version whose files are not all there.
 bool CPatcher::PlaceFiles()
 {
-  if (!ReadAddList() || !CreateFolders())
+  if (!CreateFolders())
     return false;
   FileSystem& files = m_global.platform().files;
   const std::string work = WorkFolder(m_global);

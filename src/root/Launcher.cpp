@@ -7,6 +7,7 @@
 #include "app/GameFolder.h"
 #include "app/LauncherApp.h"
 #include "platform/ControlIds.h"
+#include "platform/ErrorCodes.h"
 #include "plugins/CPlugIn.h"
 #include "plugins/HostExport.h"
 #include "ui/MainDialog.h"
@@ -29,6 +30,12 @@ constexpr const char* kStartDirTooLong =
 constexpr const char* kStartDirUnusable =
     "起動フォルダのパスを取得できないため起動できません。\n"
     "Shift_JISで表せない文字をフォルダ名に使っていないか確認してください。";
+
+// Held from before anything is read until the launcher ends.
+constexpr const char* kInstanceLockName = "\\OLLauncher.lock";
+constexpr const char* kAlreadyRunning =
+    "ランチャーは既に起動しています。\n起動中のランチャーをお使いください。";
+constexpr const char* kLockFailed = "%sを作成できないため起動できません Err:[%d]";
 
 }  // namespace
 
@@ -83,6 +90,11 @@ bool Launcher::Startup()
   m_global->packLibrary = nullptr;
   if (!TakeStartDirectory())
     return false;
+  // One launcher at a time: a second one would settle the first one's
+  // update in the middle of it and append to the same archives. Nothing has
+  // been read or changed yet.
+  if (!TakeInstanceLock())
+    return false;
   // Plugins are registered by the main window; from now on they can find the
   // launcher's state.
   m_plugins = std::make_unique<CPlugIn>(*m_global);
@@ -129,6 +141,19 @@ bool Launcher::TakeStartDirectory()
   return true;
 }
 
+bool Launcher::TakeInstanceLock()
+{
+  const std::string path = std::string(m_global->startDir) + kInstanceLockName;
+  const std::uint32_t error = m_platform.files.TakeLock(path.c_str(), m_instanceLock);
+  if (error == 0)
+    return true;
+  if (error == err::kSharingViolation)
+    m_app->ShowMessage("Error", "%s", kAlreadyRunning);
+  else
+    m_app->ShowMessage("Error", kLockFailed, path.c_str(), static_cast<int>(error));
+  return false;
+}
+
 bool Launcher::FindGameFolder()
 {
   CGlobal& global = *m_global;
@@ -167,6 +192,8 @@ void Launcher::Shutdown()
     m_timerResolutionRequested = false;
   }
   m_app.reset();
+  // Last: until here this launcher may still write its settings.
+  m_instanceLock.reset();
 }
 
 }  // namespace orv

@@ -51,6 +51,7 @@ class Launcher {
 
  private:
   bool TakeStartDirectory();
+  bool TakeInstanceLock();
   bool FindGameFolder();
 
   const Platform m_platform;
@@ -63,6 +64,7 @@ class Launcher {
   std::unique_ptr<CPlugIn> m_plugins;
   std::unique_ptr<MainDialog> m_window;
   bool m_timerResolutionRequested = false;
+  std::unique_ptr<HeldLock> m_instanceLock;
 };
 
 }  // namespace orv

@@ -161,8 +161,9 @@ void MainDialog::ConnectThreadProc()
   m_plugins.SearchPlugIn();
   m_global.workerRun = 1;
   // An update cut short is settled before its version is read or the game
-  // can be started.
-  RecoverGameFolder(m_global);
+  // can be started; what cannot be settled now is said, and settled again
+  // before any later update or start of the game.
+  SettleGameFolder(m_global);
   if (!ReadLocalVersion(m_global, versions))
     m_global.SetLauncherMode(kForceLogin);
   else
@@ -238,10 +239,14 @@ void MainDialog::RunMainButtonAction()
       break;
     case kLogin:
     case kForceLogin:
-      StartLogin(m_global, loginContext, [this] { ArmAutoStart(); });
+      // The game must not start on archives a cut-short update left
+      // half-changed.
+      if (SettleGameFolder(m_global))
+        StartLogin(m_global, loginContext, [this] { ArmAutoStart(); });
       break;
     case kGameStart:
-      LaunchGame(m_global, [this] { return m_plugins.CallPlugProc(); });
+      if (SettleGameFolder(m_global))
+        LaunchGame(m_global, [this] { return m_plugins.CallPlugProc(); });
       break;
     default:
       break;

@@ -85,12 +85,12 @@ class ArchiveRebuildTest : public FrameFixture {
   // Rebuilds m, which must fail and leave the pair as it was with no
   // backups, logging the reason and then the restoration.
   void ExpectFailedRebuildRestores(const std::string& reason,
-                                   const std::function<bool()>& rebuild)
+                                   const std::function<RebuildOutcome()>& rebuild)
   {
     const std::string before = Pair("m");
     const std::size_t logged = m_view.LogItems().size();
 
-    EXPECT_FALSE(rebuild());
+    EXPECT_EQ(rebuild(), RebuildOutcome::Failed);
 
     EXPECT_EQ(Pair("m"), before);
     EXPECT_FALSE(Backups("m"));
@@ -139,7 +139,7 @@ TEST_F(ArchiveRebuildTest, EmptyIndexGivesAnEmptyPair)
   WriteFile(m_game / "e.hed", "");
   WriteFile(m_game / "e.dat", "unreferenced");
 
-  EXPECT_TRUE(RebuildArchive(*global, DatPath("e")));
+  EXPECT_EQ(RebuildArchive(*global, DatPath("e")), RebuildOutcome::Rebuilt);
 
   EXPECT_EQ(Pair("e"), "|");
   EXPECT_FALSE(Backups("e"));
@@ -194,7 +194,7 @@ TEST_F(ArchiveRebuildTest, StaleBackupStopsTheRebuild)
     WriteFile(m_game / stale, "the only good copy");
     const std::string before = Pair("m");
 
-    EXPECT_FALSE(RebuildArchive(*global, DatPath("m")));
+    EXPECT_EQ(RebuildArchive(*global, DatPath("m")), RebuildOutcome::NotStarted);
 
     EXPECT_EQ(Pair("m"), before);
     EXPECT_EQ(ReadFile(m_game / stale), "the only good copy");
