@@ -1,6 +1,8 @@
 #include "contracts/FileSystemContract.h"
 
 #include <cstdio>
+#include <memory>
+#include <utility>
 
 #include "platform/ErrorCodes.h"
 #include "support/PluginFolder.h"
@@ -214,6 +216,63 @@ TEST_P(FileSystemContract, MoveFileToRefusesAnExistingDestinationAndMoveFileOver
   EXPECT_EQ(m_files.MoveFileOver(Path("c").c_str(), Path("b").c_str()), 0u);
   EXPECT_EQ(Read("c"), "<missing>");
   EXPECT_EQ(Read("b"), "A");
+}
+
+// --- Probing, cutting and locking ---
+
+TEST_P(FileSystemContract, ProbeFileTellsWhatIsThereAndWhatIsAbsent)
+{
+  Write("file", "x");
+  Write("ro", "x");
+  ASSERT_EQ(m_files.SetAttributes(Path("ro").c_str(), kAttributeReadOnly), 0u);
+  ASSERT_EQ(m_files.MakeFolder(Path("folder").c_str()), 0u);
+  const std::pair<const char*, std::uint32_t> present[] = {
+      {"file", kAttributeNormal}, {"ro", kAttributeReadOnly}, {"folder", kAttributeDirectory}};
+  for (const auto& [name, expected] : present) {
+    std::uint32_t attributes = 0;
+    EXPECT_EQ(m_files.ProbeFile(Path(name).c_str(), attributes), 0u) << name;
+    EXPECT_EQ(attributes, expected) << name;
+  }
+  // Absent is one of the two "not found" answers, whichever level is missing.
+  for (const char* name : {"missing", "missing\\file", "file\\below"}) {
+    std::uint32_t attributes = kAttributeNormal;
+    const std::uint32_t error = m_files.ProbeFile(Path(name).c_str(), attributes);
+    EXPECT_TRUE(error == err::kFileNotFound || error == err::kPathNotFound)
+        << name << ": " << error;
+    EXPECT_EQ(attributes, 0u) << name;
+  }
+}
+
+TEST_P(FileSystemContract, SetFileLengthKeepsTheBytesUpToTheLength)
+{
+  Write("dat", "0123456789");
+  EXPECT_EQ(m_files.SetFileLength(Path("dat").c_str(), 4), 0u);
+  EXPECT_EQ(Read("dat"), "0123");
+  EXPECT_EQ(m_files.SetFileLength(Path("dat").c_str(), 0), 0u);
+  EXPECT_EQ(Read("dat"), "");
+  EXPECT_EQ(m_files.SetFileLength(Path("missing").c_str(), 0), err::kFileNotFound);
+  EXPECT_EQ(Read("missing"), "<missing>");
+}
+
+TEST_P(FileSystemContract, TakeLockRefusesASecondHolderUntilTheFirstLetsGo)
+{
+  std::unique_ptr<HeldLock> first;
+  ASSERT_EQ(m_files.TakeLock(Path("lock").c_str(), first), 0u);
+  ASSERT_NE(first, nullptr);
+  std::uint32_t attributes = 0;
+  EXPECT_EQ(m_files.ProbeFile(Path("lock").c_str(), attributes), 0u);  // made when missing
+
+  // Another FileSystem object stands for a second launcher in this process.
+  std::unique_ptr<FileSystem> other = GetParam().make();
+  std::unique_ptr<HeldLock> second;
+  EXPECT_EQ(other->TakeLock(Path("lock").c_str(), second), err::kSharingViolation);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(m_files.TakeLock(Path("lock").c_str(), second), err::kSharingViolation);
+
+  first.reset();
+  EXPECT_EQ(other->TakeLock(Path("lock").c_str(), second), 0u);
+  EXPECT_NE(second, nullptr);
+  EXPECT_EQ(m_files.TakeLock(Path("missing\\lock").c_str(), first), err::kPathNotFound);
 }
 
 }  // namespace

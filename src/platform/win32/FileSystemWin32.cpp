@@ -1,3 +1,8 @@
+// The file system through the Win32 ANSI calls. Laid out as: the retry of
+// an operation another program's handle blocks for a moment (Retried), the
+// helpers of the copy (its partial file, which may name a path longer than
+// the ANSI calls take) and of flushing, then the interface's operations in
+// the order the header declares them, then the lock.
 #include "platform/win32/FileSystemWin32.h"
 
 #include <windows.h>
@@ -6,6 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 #include "platform/ErrorCodes.h"
@@ -20,6 +28,67 @@ std::uint32_t Result(BOOL succeeded, std::uint32_t fallback = err::kInvalidParam
   return succeeded ? 0 : LastErrorOr(fallback);
 }
 
+// An ANSI path in UTF-16, converted as the ANSI calls convert it.
+std::wstring Wide(const char* path)
+{
+  const int length = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  if (length <= 1)
+    return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), length);
+  wide.pop_back();  // the terminator
+  return wide;
+}
+
+// --- Retrying what a scanner blocks ---
+
+// A virus scanner, an indexer or a sync client opens a file just written for
+// a moment, often without sharing it; whatever the launcher does to the file
+// meanwhile fails. Such a hold ends within a second or so: the waits grow
+// from kFirstWait, none longer than kLongestWait, kPatience in all.
+constexpr DWORD kFirstWait = 10;
+constexpr DWORD kLongestWait = 400;
+constexpr DWORD kPatience = 1500;
+
+// Whether the error can be another program's passing hold on one of the
+// paths. Access is denied for a moment to a file whose deletion waits for a
+// handle to close, but for good to a read-only file or a folder: those are
+// not waited for.
+bool MayPass(std::uint32_t error, std::initializer_list<std::wstring> paths)
+{
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+    return true;
+  if (error != ERROR_ACCESS_DENIED)
+    return false;
+  for (const std::wstring& path : paths) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+      return false;
+  }
+  return true;
+}
+
+// Runs the attempt (0 or an error number) until it succeeds, fails in a way
+// that will not pass, or patience runs out; answers its last result.
+template <typename Attempt>
+std::uint32_t Retried(std::initializer_list<std::wstring> paths, Attempt attempt)
+{
+  std::uint32_t error = attempt();
+  DWORD waited = 0;
+  DWORD wait = kFirstWait;
+  while (error != 0 && waited < kPatience && MayPass(error, paths)) {
+    const DWORD now = std::min(wait, kPatience - waited);
+    Sleep(now);
+    waited += now;
+    wait = std::min(wait * 2, kLongestWait);
+    error = attempt();
+  }
+  return error;
+}
+
+// --- Helpers of the copy and of flushing ---
+
 // The name as NTFS orders it: UTF-16, compared after folding to upper case.
 std::wstring SortKey(const std::string& name)
 {
@@ -33,14 +102,33 @@ std::wstring SortKey(const std::string& name)
 }
 
 // A name beside the destination for a copy in progress, unique among the
-// copies of this process and, through the process id, of others.
-std::string PartialName(const char* destination)
+// copies of this process and, through the process id, of others. It is
+// longer than the destination's own name and may take a path that fits the
+// ANSI calls past MAX_PATH: it is spoken to through the wide calls, as a
+// whole path with the prefix that lifts the limit when it needs it. Empty
+// when the destination's folder cannot be named.
+std::wstring PartialName(const char* destination)
 {
   static std::atomic<unsigned> counter{0};
   const std::size_t end = LastSeparator(destination);
   const std::string folder = end == std::string::npos ? "" : std::string(destination, end + 1);
-  return folder + kCopyTempPrefix + std::to_string(GetCurrentProcessId()) + "-" +
-         std::to_string(++counter) + kCopyTempSuffix;
+  const std::wstring relative =
+      Wide((folder + kCopyTempPrefix + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(++counter) + kCopyTempSuffix)
+               .c_str());
+  const DWORD size = GetFullPathNameW(relative.c_str(), 0, nullptr, nullptr);
+  if (size == 0)
+    return std::wstring();
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(relative.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size)
+    return std::wstring();
+  full.resize(length);
+  if (full.size() < MAX_PATH || full.rfind(L"\\\\?\\", 0) == 0)
+    return full;
+  if (full.rfind(L"\\\\", 0) == 0)
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
 }
 
 // Whether two paths name one file (the same name, another spelling of it, or
@@ -66,34 +154,57 @@ bool SameFile(const char* a, const char* b)
 
 // FlushFileBuffers needs a handle that may write; a read-only file gets one
 // for the moment of the flush.
-std::uint32_t Flush(const char* path)
+std::uint32_t Flush(const std::wstring& wide)
 {
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return LastErrorOr(err::kFileNotFound);
   const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
   if (readOnly)
-    SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::uint32_t result = 0;
-  if (file == INVALID_HANDLE_VALUE) {
-    result = LastErrorOr(err::kAccessDenied);
-  } else {
+    SetFileAttributesW(wide.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::uint32_t result = Retried({wide}, [&] {
+    file = CreateFileW(wide.c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? LastErrorOr(err::kAccessDenied) : 0;
+  });
+  if (result == 0) {
     if (!FlushFileBuffers(file))
       result = LastErrorOr(err::kWriteFault);
     CloseHandle(file);
   }
   if (readOnly)
-    SetFileAttributesA(path, attributes);
+    SetFileAttributesW(wide.c_str(), attributes);
   return result;
+}
+
+std::uint32_t Flush(const char* path)
+{
+  return Flush(Wide(path));
+}
+
+// Whether a reparse point stands for another name (a symbolic link, a
+// junction, a mount point), which a walk must not follow. Others, such as a
+// sync client's placeholder of a file kept in the cloud, are the file itself.
+bool IsLink(DWORD attributes, DWORD reparseTag)
+{
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(reparseTag);
 }
 
 }  // namespace
 
 std::FILE* FileSystemWin32::OpenFile(const char* path, const char* mode)
 {
-  return std::fopen(path, mode);
+  std::FILE* file = nullptr;
+  // The C library keeps the system's error of the failed open in _doserrno.
+  Retried({Wide(path)}, [&] {
+    _doserrno = 0;
+    file = std::fopen(path, mode);
+    return file ? 0u
+                : (_doserrno != 0 ? static_cast<std::uint32_t>(_doserrno) : err::kInvalidParameter);
+  });
+  return file;
 }
 
 bool FileSystemWin32::CurrentDirectory(std::string& path)
@@ -133,7 +244,12 @@ std::uint32_t FileSystemWin32::FindFiles(const char* pattern, std::vector<FoundF
   if (find == INVALID_HANDLE_VALUE)
     return LastErrorOr(err::kFileNotFound);
   do {
-    found.push_back({data.cFileName, data.dwFileAttributes});
+    // The reparse bit is the link bit: it stays only on real links, so that
+    // a walk of a tree leaves junctions (which may point upwards) alone.
+    DWORD attributes = data.dwFileAttributes;
+    if (!IsLink(attributes, data.dwReserved0))
+      attributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
+    found.push_back({data.cFileName, attributes});
   } while (FindNextFileA(find, &data));
   const DWORD ended = GetLastError();
   FindClose(find);
@@ -190,7 +306,7 @@ std::uint32_t FileSystemWin32::SetAttributes(const char* path, std::uint32_t att
 
 std::uint32_t FileSystemWin32::RemoveFile(const char* path)
 {
-  return Result(DeleteFileA(path));
+  return Retried({Wide(path)}, [&] { return Result(DeleteFileA(path)); });
 }
 
 std::uint32_t FileSystemWin32::RemoveFolder(const char* path)
@@ -213,23 +329,31 @@ std::uint32_t FileSystemWin32::CopyFileOver(const char* from, const char* to, bo
   // Copied beside the destination, then moved over it: a copy cut short (a
   // full disk, a killed process) never leaves a short file under the
   // destination's name.
-  std::string partial;
-  BOOL copied = FALSE;
-  for (int attempt = 0; attempt < 100 && !copied; ++attempt) {
+  const std::wstring source = Wide(from);
+  const std::wstring destination = Wide(to);
+  std::wstring partial;
+  std::uint32_t result = err::kFileExists;
+  for (int attempt = 0; attempt < 100 && result == err::kFileExists; ++attempt) {
     partial = PartialName(to);
-    copied = CopyFileA(from, partial.c_str(), TRUE);
-    if (!copied && GetLastError() != ERROR_FILE_EXISTS)
-      break;
+    if (partial.empty())
+      return LastErrorOr(err::kPathNotFound);
+    // The partial file is new, so a hold that passes is one on the source.
+    result = Retried({source}, [&] {
+      return Result(CopyFileW(source.c_str(), partial.c_str(), TRUE), err::kWriteFault);
+    });
   }
-  if (!copied)
-    return LastErrorOr(err::kWriteFault);
-  std::uint32_t result = flush ? Flush(partial.c_str()) : 0;
+  if (result != 0)
+    return result;
+  if (flush)
+    result = Flush(partial);
   if (result == 0)
-    result = Result(MoveFileExA(partial.c_str(), to,
+    result = Retried({partial, destination}, [&] {
+      return Result(MoveFileExW(partial.c_str(), destination.c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    });
   if (result != 0) {
-    SetFileAttributesA(partial.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(partial.c_str());
+    SetFileAttributesW(partial.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(partial.c_str());
   }
   return result;
 }
@@ -237,12 +361,16 @@ std::uint32_t FileSystemWin32::CopyFileOver(const char* from, const char* to, bo
 // Moves return once the new name is on the disk.
 std::uint32_t FileSystemWin32::MoveFileTo(const char* from, const char* to)
 {
-  return Result(MoveFileExA(from, to, MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH));
+  return Retried({Wide(from), Wide(to)}, [&] {
+    return Result(MoveFileExA(from, to, MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH));
+  });
 }
 
 std::uint32_t FileSystemWin32::MoveFileOver(const char* from, const char* to)
 {
-  return Result(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  return Retried({Wide(from), Wide(to)}, [&] {
+    return Result(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  });
 }
 
 std::uint32_t FileSystemWin32::FlushFile(const char* path) { return Flush(path); }
@@ -255,8 +383,114 @@ std::uint32_t FileSystemWin32::FlushFiles(const std::vector<std::string>& paths)
   return 0;
 }
 
-// NTFS journals its folders' entries itself, and every move here is written
-// through: there is nothing left to flush.
-std::uint32_t FileSystemWin32::FlushFolder(const char*) { return 0; }
+// NTFS journals its folders' entries itself, but FAT32 and exFAT (games on
+// USB drives and SD cards) write them whenever they like: a folder opened
+// with backup semantics is flushed like a file. A file system that has no
+// such flush refuses it, and then it has nothing to do.
+std::uint32_t FileSystemWin32::FlushFolder(const char* path)
+{
+  HANDLE folder = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE)
+    return LastErrorOr(err::kPathNotFound);
+  std::uint32_t result = Result(FlushFileBuffers(folder), err::kWriteFault);
+  CloseHandle(folder);
+  return result == ERROR_INVALID_FUNCTION ? 0 : result;
+}
+
+// GetFileAttributes answers for a link itself, not for what it points at.
+std::uint32_t FileSystemWin32::ProbeFile(const char* path, std::uint32_t& attributes)
+{
+  attributes = 0;
+  const DWORD found = GetFileAttributesA(path);
+  if (found == INVALID_FILE_ATTRIBUTES)
+    return LastErrorOr(err::kInvalidParameter);
+  const bool folder = (found & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (found & FILE_ATTRIBUTE_REPARSE_POINT) {
+    // Only the listing carries the kind of reparse point; one that cannot
+    // be told is taken for a link, which is never followed.
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(path, &data);
+    const bool link =
+        find == INVALID_HANDLE_VALUE || IsLink(data.dwFileAttributes, data.dwReserved0);
+    if (find != INVALID_HANDLE_VALUE)
+      FindClose(find);
+    if (link) {
+      attributes = kAttributeLink | (folder ? kAttributeDirectory : 0);
+      return 0;
+    }
+  }
+  if (folder)
+    attributes = kAttributeDirectory;
+  else if (found & FILE_ATTRIBUTE_READONLY)
+    attributes = kAttributeReadOnly;
+  else
+    attributes = kAttributeNormal;
+  return 0;
+}
+
+std::uint32_t FileSystemWin32::SetFileLength(const char* path, std::uint64_t length)
+{
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::uint32_t result = Retried({Wide(path)}, [&] {
+    file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? LastErrorOr(err::kAccessDenied) : 0;
+  });
+  if (result != 0)
+    return result;
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(length);
+  if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file) ||
+      !FlushFileBuffers(file))
+    result = LastErrorOr(err::kWriteFault);
+  CloseHandle(file);
+  return result;
+}
+
+namespace {
+
+class FileLock final : public HeldLock {
+ public:
+  explicit FileLock(HANDLE file) : m_file(file) {}
+  ~FileLock() override { CloseHandle(m_file); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  HANDLE m_file;
+};
+
+}  // namespace
+
+// A byte-range lock rather than an open that shares nothing: a scanner that
+// opens the lock file for a moment then never makes a launcher think another
+// one runs. The lock belongs to the handle, so a second take in this process
+// is refused like one in another, and the system lets it go when the handle
+// closes or the process ends. The handle is not inheritable: a game started
+// from the launcher must not keep it. Deleting the file is not shared, so
+// nobody can put another file under its name while it is held.
+std::uint32_t FileSystemWin32::TakeLock(const char* path, std::unique_ptr<HeldLock>& lock)
+{
+  lock.reset();
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::uint32_t result = Retried({Wide(path)}, [&] {
+    file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? LastErrorOr(err::kAccessDenied) : 0;
+  });
+  if (result != 0)
+    return result;
+  OVERLAPPED whole = {};
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                  &whole)) {
+    result = LastErrorOr(err::kSharingViolation);
+    CloseHandle(file);
+    return result == ERROR_LOCK_VIOLATION ? err::kSharingViolation : result;
+  }
+  lock = std::make_unique<FileLock>(file);
+  return 0;
+}
 
 }  // namespace orv::win32
