@@ -785,8 +785,9 @@ class FailingDiskTest : public StepUpdateTest {
                {"maps\\m1\\map.dat"}});
     CGlobal& global = Start(42);
     global.ReStruct = reStruct;
-    const TempDir pristine;
-    std::filesystem::copy(m_game, pristine.path(), std::filesystem::copy_options::recursive);
+    const TempDir saved;
+    const std::filesystem::path pristine = saved.path() / "game";
+    std::filesystem::copy(m_game, pristine, std::filesystem::copy_options::recursive);
     const std::string before = Archive();
     m_disk.Count();
     ASSERT_TRUE(m_patcher->RunStepUpdate());
@@ -798,7 +799,7 @@ class FailingDiskTest : public StepUpdateTest {
       SCOPED_TRACE("failing operation " + std::to_string(n) + ": " + m_disk.Describe(n));
       std::filesystem::remove_all(m_game);
       std::filesystem::remove_all(m_start.path() / "_download");
-      std::filesystem::copy(pristine.path(), m_game, std::filesystem::copy_options::recursive);
+      std::filesystem::copy(pristine, m_game, std::filesystem::copy_options::recursive);
       m_versions.localVersion = 41;
 
       m_disk.FailAt(n, error, fromThenOn);
