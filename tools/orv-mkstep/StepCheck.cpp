@@ -81,6 +81,7 @@ Allowed AllowedBy(const StepReport& report)
       case NoteKind::FileKept:
       case NoteKind::FolderKept:
       case NoteKind::EmptyFolder:
+      case NoteKind::StrayFolder:
         allowed.paths.insert(note.name);
         break;
       default:
