@@ -11,9 +11,10 @@
 
 #include "app/CGlobal.h"
 #include "app/LauncherApp.h"
-#include "patcher/CPatcher.h"
 #include "app/PathParts.h"
 #include "app/Text.h"
+#include "patcher/CPatcher.h"
+#include "patcher/Placement.h"
 #include "patcher/SafePath.h"
 #include "platform/ErrorCodes.h"
 
@@ -307,14 +308,14 @@ bool CPatcher::PlaceFiles()
   for (std::size_t i = 0; i < addList.size(); ++i) {
     const std::string& entry = addList[i];
     const PathParts parts = SplitPath(entry);
-    const std::string fileName = parts.name + parts.extension;
     const bool last = i + 1 == addList.size();
     if (last && (!FlushPlaced(placed) || !FlushFolders(changedFolders)))
       return false;
     // The file directly in the work folder first, then under the folders of
     // its entry, where a cabinet that stored it with them put it.
-    const std::string direct = work + "\\" + fileName;
-    const std::string nested = work + "\\" + entry;
+    const PlacementSources sources = PlacementSourcesOf(entry);
+    const std::string direct = work + "\\" + sources.direct;
+    const std::string nested = work + "\\" + sources.nested;
     const std::string destination = orvDir + "\\" + entry;
     files.SetAttributes(destination.c_str(), kAttributeNormal);
     std::uint32_t error = files.CopyFileOver(direct.c_str(), destination.c_str(), last);

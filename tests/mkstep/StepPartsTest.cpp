@@ -131,24 +131,16 @@ TEST_F(ArchiveCompareTest, EqualArchivesMakeNoDflAndBrokenOnesAreRefused)
   EXPECT_THAT(error, ::testing::HasSubstr("entry 1"));
 }
 
-// Files whose names meet the launcher's own files in its work folder are
-// left out and reported; without that the step fails to apply or places
-// wrong bytes, which the check would catch.
-TEST(MakeStepTest, NamesTheWorkFolderGivesAMeaningAreLeftOutAndTheRestChecksOut)
+// A step the launcher cannot apply fails the check with the launcher's own
+// words; without them the publisher saw no reason at all.
+TEST(CheckStepTest, AStepTheLauncherCannotApplyFailsWithTheLaunchersLines)
 {
   TempDir dir;
   const fs::path oldGame = dir.path() / "old", newGame = dir.path() / "new";
   fs::create_directories(oldGame);
-  fs::create_directories(newGame / "sub");
+  fs::create_directories(newGame);
   WriteFile(oldGame / "orv.ver", "6\r\n");
   WriteFile(newGame / "orv.ver", "7\r\n");
-  WriteFile(newGame / "x.DFL", "not a patch");
-  WriteFile(newGame / "add_list.txt", "0\r\n");
-  WriteFile(newGame / "sub" / "ORV.VER", "1\r\n");
-  WriteFile(newGame / "sub" / "step7-001.cab", "a file named like a cabinet");
-  const std::string part(130, 'n');
-  fs::create_directories(newGame / "sub" / part);
-  WriteFile(newGame / "sub" / part / part, "longer than an add_list.txt line");
   WriteFile(newGame / "kept.txt", "shipped");
   const fs::path step = dir.path() / "step";
   fs::create_directories(step);
@@ -156,19 +148,15 @@ TEST(MakeStepTest, NamesTheWorkFolderGivesAMeaningAreLeftOutAndTheRestChecksOut)
   mkstep::StepReport report;
   std::string error;
   ASSERT_TRUE(mkstep::MakeStep(oldGame, newGame, step, 7, packing, {}, report, error)) << error;
-  std::vector<std::string> leftOut;
-  for (const mkstep::Note& note : report.notes)
-    if (note.kind == "not-shipped")
-      leftOut.push_back(note.name);
-  EXPECT_THAT(leftOut, ::testing::UnorderedElementsAre("add_list.txt", "x.DFL", "sub\\ORV.VER",
-                                                       "sub\\" + part + "\\" + part));
-  EXPECT_THAT(report.addList, ElementsAre("kept.txt", "sub\\step7-001.cab"));
-  ASSERT_EQ(report.cabinets.size(), 1u);
-  EXPECT_EQ(report.cabinets[0].first, "step7a-001.cab");
+  WriteFile(step / "add_list.txt", "2\r\nkept.txt\r\n");
   std::vector<std::string> problems;
   ASSERT_TRUE(mkstep::CheckStep(oldGame, newGame, step, 7, false, report, problems, error))
       << error;
-  EXPECT_THAT(problems, ::testing::IsEmpty());
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_THAT(problems[0], ::testing::HasSubstr("the launcher did not apply the step"));
+  EXPECT_THAT(
+      problems[0],
+      ::testing::HasSubstr(mkstep::Utf8Name("add_list.txtで取得したファイル数との違いがあります")));
 }
 
 std::vector<std::vector<std::string>> Names(const std::vector<mkstep::CabinetPlan>& plans)
@@ -200,6 +188,11 @@ TEST(SplitCabinetsTest, FilesKeepTheirOrderAndFillCabinetsUpToTheLimit)
                                           {"step7-002.cab"}, 2)),
               ElementsAre(ElementsAre("step7a-001.cab:a", "step7a-001.cab:b"),
                           ElementsAre("step7a-002.cab:orv.ver")));
+  // The version file never takes the last cabinet past what the extractor
+  // accepts.
+  EXPECT_THAT(Names(mkstep::SplitCabinets({{"a", {}, 98}}, version, 100, 7, {},
+                                          mkstep::kMaxCabinetFiles, 100)),
+              ElementsAre(ElementsAre("step7-001.cab:a"), ElementsAre("step7-002.cab:orv.ver")));
 }
 
 }  // namespace

@@ -447,3 +447,14 @@ bool ForEachEntry(
 }
 
 }  // namespace orv::mkstep
+
+namespace orv::mkstep {
+
+bool HoldsRecords(const fs::path& base)
+{
+  std::error_code failure;
+  const std::uintmax_t size = fs::file_size(WithExtension(base, ".hed"), failure);
+  return !failure && size >= archive::kRecordSize;
+}
+
+}  // namespace orv::mkstep

@@ -1,6 +1,10 @@
 // Names and flushes on Linux: file names are UTF-8 bytes.
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "MkStep.h"
 #include "platform/posix/Cp932.h"
@@ -18,8 +22,12 @@ bool LauncherName(const fs::path& relative, std::string& name)
   for (const unsigned char byte : joined)
     if (byte < 0x20 || byte == 0x7F || byte == '\\')
       return false;
-  std::string cp932;
-  if (!posix::Utf8ToCp932(joined, cp932))
+  // The C library's converter gives some characters the bytes of others
+  // (the yen sign becomes `\`, the wave dash and the full-width tilde one
+  // character): only a name that comes back unchanged is the same name on
+  // the players' side.
+  std::string cp932, back;
+  if (!posix::Utf8ToCp932(joined, cp932) || !posix::Cp932ToUtf8(cp932, back) || back != joined)
     return false;
   // Every `/` is a separator: no Shift_JIS character has it as second byte.
   for (char& c : cp932)
@@ -29,10 +37,9 @@ bool LauncherName(const fs::path& relative, std::string& name)
   return true;
 }
 
-std::string Utf8Name(const std::string& name)
+bool SjisToUtf8(const Sjis& name, Utf8& utf8)
 {
-  std::string utf8;
-  return posix::Cp932ToUtf8(name, utf8) ? utf8 : name;
+  return posix::Cp932ToUtf8(name, utf8);
 }
 
 std::string Utf8Path(const fs::path& path)
@@ -92,6 +99,34 @@ void KeepFreedMemory()
 {
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   mallopt(M_MMAP_THRESHOLD, 64 << 20);
+}
+
+}  // namespace orv::mkstep
+
+namespace orv::mkstep {
+
+FileLock::~FileLock()
+{
+  if (m_handle >= 0)
+    close(static_cast<int>(m_handle));
+}
+
+bool FileLock::TryLock(const fs::path& file, bool& busy, std::string& error)
+{
+  busy = false;
+  const int descriptor = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (descriptor < 0) {
+    error = "cannot open " + file.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    busy = errno == EWOULDBLOCK;
+    error = "cannot lock " + file.string() + ": " + std::strerror(errno);
+    close(descriptor);
+    return false;
+  }
+  m_handle = descriptor;
+  return true;
 }
 
 }  // namespace orv::mkstep

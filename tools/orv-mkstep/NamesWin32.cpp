@@ -60,10 +60,20 @@ bool LauncherName(const fs::path& relative, std::string& name)
   return true;
 }
 
-std::string Utf8Name(const std::string& name)
+bool SjisToUtf8(const Sjis& name, Utf8& utf8)
 {
+  if (name.empty()) {
+    utf8.clear();
+    return true;
+  }
+  // Refused rather than replaced: a stray byte is shown as itself.
+  const int size = MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, name.data(),
+                                       static_cast<int>(name.size()), nullptr, 0);
+  if (size <= 0)
+    return false;
   bool lossless = false;
-  return FromWide(CP_UTF8, ToWide(kShiftJis, name), lossless);
+  utf8 = FromWide(CP_UTF8, ToWide(kShiftJis, name), lossless);
+  return true;
 }
 
 std::string Utf8Path(const fs::path& path)
@@ -135,5 +145,32 @@ namespace orv::mkstep {
 
 // The Windows heap keeps freed blocks by itself.
 void KeepFreedMemory() {}
+
+}  // namespace orv::mkstep
+
+namespace orv::mkstep {
+
+FileLock::~FileLock()
+{
+  if (m_handle != -1)
+    CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+}
+
+bool FileLock::TryLock(const fs::path& file, bool& busy, std::string& error)
+{
+  busy = false;
+  // Opened with no sharing: a second opener is refused until this handle
+  // closes, which the system does when the process ends however it ends.
+  HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
+    error = "cannot lock " + Utf8Path(file) + " (error " + std::to_string(code) + ")";
+    return false;
+  }
+  m_handle = reinterpret_cast<std::intptr_t>(handle);
+  return true;
+}
 
 }  // namespace orv::mkstep

@@ -1,6 +1,8 @@
 // The check: the step applied to a copy of OLD by the launcher's own patcher,
 // exactly as after a download, and the result compared with NEW.
 #include <map>
+#include <set>
+#include <string>
 
 #include "MkStep.h"
 #include "app/CGlobal.h"
@@ -58,32 +60,75 @@ bool CopyInto(const fs::path& from, const fs::path& to, std::string& error)
   return true;
 }
 
-// The report's items the result may differ by.
+// The report's gaps: what the result may differ by.
 struct Allowed {
-  std::set<std::string> files;                           // kept or not shipped
-  std::map<std::string, std::set<std::string>> entries;  // archive -> kept entries
+  std::set<Utf8> paths;                           // kept files and folders, empty folders
+  std::map<Utf8, std::set<Sjis>> entries;         // archive -> kept entries
+  std::map<Utf8, std::set<Sjis>> missingEntries;  // archive -> duplicates not carried
 };
 
 Allowed AllowedBy(const StepReport& report)
 {
   Allowed allowed;
   for (const Note& note : report.notes) {
-    if (note.kind == "entry-kept")
-      allowed.entries[note.name].insert(note.entry);
-    else if (note.kind == "file-kept" || note.kind == "not-shipped")
-      allowed.files.insert(note.name);
+    switch (note.kind) {
+      case NoteKind::EntryKept:
+        allowed.entries[note.name].insert(note.entry);
+        break;
+      case NoteKind::EntryDuplicate:
+        allowed.missingEntries[note.name].insert(note.entry);
+        break;
+      case NoteKind::FileKept:
+      case NoteKind::FolderKept:
+      case NoteKind::EmptyFolder:
+      case NoteKind::StrayFolder:
+        allowed.paths.insert(note.name);
+        break;
+      default:
+        break;
+    }
   }
   return allowed;
 }
 
-bool IsPairHalf(const GameFolder& folder, const std::string& name, std::string& base)
+// A folder as it lies on the disk, by its native names: the check does not
+// go through the maker's reading of names.
+struct Item {
+  fs::path path;
+  fs::file_type type = fs::file_type::none;
+};
+
+bool WalkNative(const fs::path& root, std::map<Utf8, Item>& items, std::string& error)
 {
-  const bool hed = name.size() > 4 && name.compare(name.size() - 4, 4, ".hed") == 0;
-  const bool dat = name.size() > 4 && name.compare(name.size() - 4, 4, ".dat") == 0;
+  std::error_code failure;
+  for (fs::recursive_directory_iterator walk(root, failure), end; !failure && walk != end;
+       walk.increment(failure)) {
+    const fs::file_status status = walk->symlink_status(failure);
+    if (!failure)
+      items[ShownName(walk->path().lexically_relative(root))] = {walk->path(), status.type()};
+  }
+  if (failure) {
+    error = "cannot list " + Utf8Path(root) + ": " + failure.message();
+    return false;
+  }
+  return true;
+}
+
+bool EndsWith(const Utf8& text, const char* end)
+{
+  const std::size_t size = std::char_traits<char>::length(end);
+  return text.size() >= size && text.compare(text.size() - size, size, end) == 0;
+}
+
+// The other half of a pair, when `shown` is one half and both are files.
+bool IsPairHalf(const std::map<Utf8, Item>& items, const Utf8& shown, Utf8& base)
+{
+  const bool hed = EndsWith(shown, ".hed"), dat = EndsWith(shown, ".dat");
   if (!hed && !dat)
     return false;
-  base = name.substr(0, name.size() - 4);
-  return folder.Find(base + (hed ? ".dat" : ".hed")) != nullptr;
+  base = shown.substr(0, shown.size() - 4);
+  const auto other = items.find(base + (hed ? ".dat" : ".hed"));
+  return other != items.end() && other->second.type == fs::file_type::regular;
 }
 
 fs::path Without(fs::path path)
@@ -91,50 +136,73 @@ fs::path Without(fs::path path)
   return path.replace_extension();
 }
 
+bool CompareEntries(const fs::path& got, const fs::path& wanted, const Utf8& base,
+                    const Allowed& allowed, const Packing& packing,
+                    std::vector<std::string>& problems, std::string& error)
+{
+  ArchiveStats stats;
+  if (!CompareArchive(got, wanted, {}, packing, stats, error))
+    return false;
+  auto allows = [&](const std::map<Utf8, std::set<Sjis>>& notes, const Sjis& entry) {
+    const auto found = notes.find(base);
+    return found != notes.end() && found->second.count(entry) > 0;
+  };
+  for (const Sjis& entry : stats.differing)
+    problems.push_back("entry " + Utf8Name(entry) + " of " + base + " differs or is missing");
+  for (const Sjis& entry : stats.duplicates)
+    if (!allows(allowed.missingEntries, entry))
+      problems.push_back("the later entry " + Utf8Name(entry) + " of " + base + " is missing");
+  for (const Sjis& entry : stats.kept)
+    if (!allows(allowed.entries, entry))
+      problems.push_back("entry " + Utf8Name(entry) + " of " + base + " should not be there");
+  return true;
+}
+
 }  // namespace
 
 bool CompareGames(const fs::path& result, const fs::path& newGame, const StepReport& report,
                   const Packing& packing, std::vector<std::string>& problems, std::string& error)
 {
-  GameFolder got, wanted;
-  if (!ScanGameFolder(result, got, error) || !ScanGameFolder(newGame, wanted, error))
+  std::map<Utf8, Item> got, wanted;
+  if (!WalkNative(result, got, error) || !WalkNative(newGame, wanted, error))
     return false;
   const Allowed allowed = AllowedBy(report);
-  for (const GameFile& file : wanted.files) {
-    if (allowed.files.count(file.name))
-      continue;
-    const GameFile* mine = got.Find(file.name);
-    const std::string shown = Utf8Name(file.name);
-    if (!mine) {
-      problems.push_back(shown + " is missing");
+  for (const auto& [shown, item] : wanted) {
+    const auto mine = got.find(shown);
+    if (item.type != fs::file_type::regular && item.type != fs::file_type::directory) {
+      problems.push_back(shown + " is neither a file nor a folder in NEW");
       continue;
     }
-    std::string base;
-    if (IsPairHalf(wanted, file.name, base) && IsPairHalf(got, file.name, base)) {
-      if (file.name.back() == 't')  // the .hed stands for the pair
-        continue;
-      ArchiveStats stats;
-      if (!CompareArchive(Without(mine->path), Without(file.path), {}, packing, stats, error))
+    if (mine == got.end()) {
+      if (!allowed.paths.count(shown))
+        problems.push_back(shown + " is missing");
+      continue;
+    }
+    if (mine->second.type != item.type) {
+      problems.push_back(shown + " is not a " +
+                         (item.type == fs::file_type::directory ? "folder" : "file"));
+      continue;
+    }
+    if (item.type == fs::file_type::directory)
+      continue;
+    Utf8 base;
+    if (IsPairHalf(wanted, shown, base) && IsPairHalf(got, shown, base) &&
+        HoldsRecords(Without(item.path)) && HoldsRecords(Without(mine->second.path))) {
+      if (EndsWith(shown, ".hed") &&  // the .hed stands for the pair
+          !CompareEntries(Without(mine->second.path), Without(item.path), base, allowed, packing,
+                          problems, error))
         return false;
-      for (const std::string& entry : stats.differing)
-        problems.push_back("entry " + Utf8Name(entry) + " of " + Utf8Name(base) +
-                           " differs or is missing");
-      const auto keep = allowed.entries.find(base);
-      for (const std::string& entry : stats.kept)
-        if (keep == allowed.entries.end() || !keep->second.count(entry))
-          problems.push_back("entry " + Utf8Name(entry) + " of " + Utf8Name(base) +
-                             " should not be there");
       continue;
     }
     bool same = false;
-    if (!SameFileBytes(mine->path, file.path, same, error))
+    if (!SameFileBytes(mine->second.path, item.path, same, error))
       return false;
     if (!same)
       problems.push_back(shown + " differs");
   }
-  for (const GameFile& file : got.files)
-    if (!wanted.Find(file.name) && !allowed.files.count(file.name))
-      problems.push_back(Utf8Name(file.name) + " should not be there");
+  for (const auto& [shown, item] : got)
+    if (!wanted.count(shown) && !allowed.paths.count(shown))
+      problems.push_back(shown + " should not be there");
   return true;
 }
 
@@ -164,6 +232,8 @@ bool CheckStep(const fs::path& oldGame, const fs::path& newGame, const fs::path&
   const Platform platform = backends.With(view);
   LauncherApp app(view, platform.locale, platform.files);
   CGlobal global(platform, app, Deployment{});
+  // The launcher's own lines say why a step does not apply.
+  global.SetMainWindow(&view);
   CopyText(global.startDir, startPath);
   CopyText(global.OrvDir, gamePath);
   global.ReStruct = reStruct ? 1 : 0;
@@ -181,8 +251,11 @@ bool CheckStep(const fs::path& oldGame, const fs::path& newGame, const fs::path&
   const bool applied = patcher.ReadDownloadList() && patcher.ApplyStep();
   if (!applied || versions.localVersion != version) {
     std::string said;
-    for (const std::string& line : view.lines)
-      said += "\n  " + Utf8Name(line);
+    for (std::string line : view.lines) {
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+      said += "\n  launcher: " + Utf8Name(line);
+    }
     problems.push_back("the launcher did not apply the step:" + said);
     return true;
   }

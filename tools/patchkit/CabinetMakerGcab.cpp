@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 
 #include "patchkit/CabinetWriter.h"
 #include "platform/posix/Cp932.h"
@@ -63,6 +65,20 @@ bool Placeholder(std::size_t index, std::size_t length, std::string& placeholder
   for (std::size_t i = length; i-- > 0 && index > 0; index /= 36)
     placeholder[i] = kDigits[index % 36];
   return index == 0 && length > 0;
+}
+
+// A name the library stores as it is given: letters, digits, '_', '-' and
+// dots inside.
+bool IsPlain(const std::string& name)
+{
+  if (name.empty() || name.front() == '.' || name.back() == '.')
+    return false;
+  for (const char c : name) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!letter && c != '_' && c != '-' && c != '.')
+      return false;
+  }
+  return true;
 }
 
 std::uint32_t Get(const std::string& bytes, std::size_t at, int width)
@@ -184,11 +200,29 @@ bool MakeCabinet(const std::filesystem::path& cabinet, const std::vector<Cabinet
   }
   std::vector<std::string> stored(files.size());
   std::vector<std::string> placeholders(files.size());
+  // A plain name stands for itself; the others get a placeholder of their
+  // length that no name of the cabinet uses, counted per length, so that
+  // one short name among many files still finds one.
+  std::set<std::string> used;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (!StoredName(files[i].name, stored[i]) ||
-        !Placeholder(i, stored[i].size(), placeholders[i])) {
+    if (!StoredName(files[i].name, stored[i])) {
       error = "cannot store the cabinet name of file " + std::to_string(i);
       return false;
+    }
+    if (IsPlain(stored[i]) && used.insert(stored[i]).second)
+      placeholders[i] = stored[i];
+  }
+  std::map<std::size_t, std::size_t> nextOfLength;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    while (placeholders[i].empty()) {
+      std::string candidate;
+      if (!Placeholder(nextOfLength[stored[i].size()]++, stored[i].size(), candidate)) {
+        error = "no placeholder of length " + std::to_string(stored[i].size()) +
+                " is left for the cabinet name of file " + std::to_string(i);
+        return false;
+      }
+      if (used.insert(candidate).second)
+        placeholders[i] = candidate;
     }
   }
   return WriteWithPlaceholders(cabinet, files, placeholders, compress, error) &&
