@@ -261,6 +261,39 @@ TEST_F(StartupTest, RunShowsTheMainWindowThenReleasesEverything)
   EXPECT_TRUE(m_view.Messages().empty());
 }
 
+// A second launcher settled the first one's update in the middle of it
+// (deleting its work folder) and appended to the same archives.
+TEST_F(StartupTest, SecondLauncherSaysSoAndEndsWithoutTouchingTheRunningOnesUpdate)
+{
+  const fs::path game = MakeGameFolder("game");
+  ConfigureGameFolder(game);
+  const fs::path marker = game / "OLUpdate.pending";
+  const fs::path work = m_start.path() / "_temp" / "data_main.dfl";
+  std::string settings;
+  m_view.whileDialogRuns = [&](int, DialogHandler&) {
+    WriteFile(marker, "42\r\n");
+    fs::create_directories(work.parent_path());
+    WriteFile(work, "a patch being applied");
+    settings = ReadFile(ConfigFile());
+    Launcher second(m_backends.With(m_view), m_deployment, m_mainWindow);
+    EXPECT_EQ(second.Run(), 1);
+  };
+
+  EXPECT_EQ(MakeLauncher().Run(), 1);
+
+  EXPECT_EQ(m_view.dialogsRun.size(), 1u);
+  ASSERT_EQ(m_view.Messages().size(), 1u);
+  EXPECT_EQ(m_view.Messages()[0].text,
+            "ランチャーは既に起動しています。\n起動中のランチャーをお使いください。");
+  EXPECT_EQ(ReadFile(marker), "42\r\n");
+  EXPECT_EQ(ReadFile(work), "a patch being applied");
+  EXPECT_EQ(ReadFile(ConfigFile()), settings);
+  // The first one's end lets the next one start.
+  m_view.whileDialogRuns = nullptr;
+  EXPECT_EQ(MakeLauncher().Run(), 1);
+  EXPECT_EQ(m_view.dialogsRun.size(), 2u);
+}
+
 TEST_F(StartupTest, MainWindowThatCannotBeCreatedShowsTheSystemText)
 {
   ConfigureGameFolder(MakeGameFolder("game"));
