@@ -220,7 +220,6 @@ enum class NoteKind {
   EntryKept,       // an archive entry of OLD that NEW does not have
   EntryDuplicate,  // a later entry of NEW named like an earlier one
   EmptyFolder,     // a folder of NEW with no file under it: a step creates none
-  StrayFolder,     // a folder the launcher on Windows makes besides NEW's
   // Errors: NEW cannot be published at all.
   RefusedName,  // a name Windows, Shift_JIS or the launcher cannot take
   Misplaced,    // the launcher would place the file from elsewhere, or fail

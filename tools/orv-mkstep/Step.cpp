@@ -312,33 +312,10 @@ class StepMaker {
             "the launcher would take " + found->second.shown + " (" + found->second.what +
                 ") from its work folder in its place");
     }
-    NoteStrayFolders();
     for (const auto& [folded, item] : work)
       if (folded.find('\\') == std::string::npos && EndsWith(folded, ".DFL") &&
           item.what != "a patch of the step")
         Add(NoteKind::Misplaced, item.shown, "the launcher would apply it as a patch");
-  }
-
-  // The folder maker on Windows splits a path at every `\` byte, the second
-  // byte of a character such as 能 included, and makes the folder named by
-  // the path up to that character as well. Players on Windows keep it.
-  void NoteStrayFolders()
-  {
-    std::set<Sjis> noted;
-    for (const StepFile& file : m_files) {
-      const std::size_t folderEnd = file.name.rfind('\\');
-      for (std::size_t i = 0; folderEnd != std::string::npos && i < folderEnd; ++i) {
-        const unsigned char byte = static_cast<unsigned char>(file.name[i]);
-        if (!IsLeadByte(byte) || i + 1 >= file.name.size())
-          continue;
-        ++i;
-        const Sjis stray = file.name.substr(0, i + 1);
-        if (file.name[i] == '\\' && !m_new.FindFolder(stray) && !m_old.FindFolder(stray) &&
-            noted.insert(stray).second)
-          Add(NoteKind::StrayFolder, Utf8Name(stray),
-              "the launcher on Windows also makes this folder for " + m_shown[file.name]);
-      }
-    }
   }
 
   // Every cabinet must stay within what the extractor accepts; a file larger
@@ -461,7 +438,6 @@ NoteWeight WeightOf(NoteKind kind)
     case NoteKind::EntryKept:
     case NoteKind::EntryDuplicate:
     case NoteKind::EmptyFolder:
-    case NoteKind::StrayFolder:
       return NoteWeight::Gap;
     case NoteKind::RefusedName:
     case NoteKind::Misplaced:
@@ -486,8 +462,6 @@ const char* KindName(NoteKind kind)
       return "entry-duplicate";
     case NoteKind::EmptyFolder:
       return "empty-folder";
-    case NoteKind::StrayFolder:
-      return "stray-folder";
     case NoteKind::RefusedName:
       return "refused-name";
     case NoteKind::Misplaced:

@@ -81,7 +81,6 @@ Allowed AllowedBy(const StepReport& report)
       case NoteKind::FileKept:
       case NoteKind::FolderKept:
       case NoteKind::EmptyFolder:
-      case NoteKind::StrayFolder:
         allowed.paths.insert(note.name);
         break;
       default:

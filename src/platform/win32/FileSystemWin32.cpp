@@ -279,18 +279,34 @@ std::uint32_t FileSystemWin32::MakeFolder(const char* path)
   return Result(CreateDirectoryA(path, nullptr));
 }
 
+// Folder by folder at each separator. The system's path maker splits at
+// every `\` byte, the second byte of a character such as 能 included, and
+// left a stray folder beside the one the path names.
 std::uint32_t FileSystemWin32::MakePath(const char* path)
 {
   const std::size_t end = LastSeparator(path);
   if (end == std::string::npos)
     return 0;
-  if (!MakeSureDirectoryPathExists(path))
-    return LastErrorOr(err::kPathNotFound);
-  // It takes a plain file standing where the last folder should be for a
-  // folder that exists, and reports success for a folder it did not make.
-  const std::string folder(path, end + 1);
+  const std::string folder(path, end);
+  std::uint32_t error = 0;
+  for (std::size_t i = 0; i <= folder.size(); ++i) {
+    if (i < folder.size()) {
+      if (IsDBCSLeadByte(static_cast<BYTE>(folder[i])) && i + 1 < folder.size()) {
+        ++i;
+        continue;
+      }
+      if (folder[i] != '\\' && folder[i] != '/')
+        continue;
+    }
+    const std::string prefix = folder.substr(0, i);
+    // The root, a drive or a share's name is no folder to make.
+    if (prefix.empty() || prefix.back() == ':' || PathIsDirectoryA(prefix.c_str()))
+      continue;
+    error = CreateDirectoryA(prefix.c_str(), nullptr) ? 0 : LastErrorOr(err::kPathNotFound);
+  }
+  // A plain file standing where a folder should be leaves none made.
   if (end > 0 && !PathIsDirectoryA(folder.c_str()))
-    return err::kPathNotFound;
+    return error != 0 && error != ERROR_ALREADY_EXISTS ? error : err::kPathNotFound;
   return 0;
 }
 
