@@ -84,9 +84,12 @@ class ArchiveRebuilder {
   RebuildOutcome Run()
   {
     switch (StaleBackup()) {
-      case Backup::None: break;
-      case Backup::Present: return RebuildOutcome::NotStarted;
-      case Backup::Unknown: return RebuildOutcome::Failed;
+      case Backup::None:
+        break;
+      case Backup::Present:
+        return RebuildOutcome::NotStarted;
+      case Backup::Unknown:
+        return RebuildOutcome::Failed;
     }
     if (!OpenFiles() || !CopyRecords() || !CloseNewPair()) {
       DropNewPair();

@@ -251,8 +251,7 @@ bool SettleNamedArchive(CGlobal& global, const MarkerContents::Archive& archive)
 
 }  // namespace
 
-bool MarkGameFolderChanging(CGlobal& global, std::int32_t targetVersion,
-                            const StepChanges& changes)
+bool MarkGameFolderChanging(CGlobal& global, std::int32_t targetVersion, const StepChanges& changes)
 {
   std::string text = std::to_string(targetVersion) + "\r\n" + std::string(kMarkerFormat) + "\r\n";
   for (const std::string& archive : changes.archives)
@@ -274,7 +273,8 @@ bool NoteRebuildStarting(CGlobal& global, const std::string& archive)
   if (global.platform().files.ProbeFile(MarkerPath(global).c_str(), attributes) ==
       err::kFileNotFound)
     return true;
-  if (std::uint32_t error = WriteMarker(global, std::string(kRebuildLine) + archive + "\r\n", false)) {
+  if (std::uint32_t error =
+          WriteMarker(global, std::string(kRebuildLine) + archive + "\r\n", false)) {
     global.WriteProcessLog(kMarkerFailed, MarkerPath(global).c_str(), static_cast<int>(error));
     return false;
   }

@@ -50,7 +50,10 @@ constexpr const char* kNotOurWorkFolder =
     "%sはランチャーが作ったフォルダではありません。\n"
     "中のファイルを移動するか、フォルダの名前を変えてから、もう一度お試しください。";
 
-std::string WorkFolderTag(const CGlobal& global) { return WorkFolder(global) + "\\" + kWorkFolderTag; }
+std::string WorkFolderTag(const CGlobal& global)
+{
+  return WorkFolder(global) + "\\" + kWorkFolderTag;
+}
 
 bool TagWorkFolder(CGlobal& global)
 {
@@ -69,8 +72,9 @@ bool IsEmptyFolder(CGlobal& global, const std::string& folder)
 {
   std::vector<FoundFile> entries;
   global.platform().files.FindFiles((folder + "\\*.*").c_str(), entries);
-  return std::all_of(entries.begin(), entries.end(),
-                     [](const FoundFile& entry) { return entry.name == "." || entry.name == ".."; });
+  return std::all_of(entries.begin(), entries.end(), [](const FoundFile& entry) {
+    return entry.name == "." || entry.name == "..";
+  });
 }
 
 }  // namespace
@@ -113,7 +117,8 @@ void RemoveStaleWorkFolder(CGlobal& global)
   if (!global.platform().files.IsFolder(folder.c_str()))
     return;
   if (!IsOurWorkFolder(global)) {
-    global.WriteProcessLog("%sはランチャーが作ったフォルダではないため削除しません", folder.c_str());
+    global.WriteProcessLog("%sはランチャーが作ったフォルダではないため削除しません",
+                           folder.c_str());
     return;
   }
   if (DeleteWorkFolder(global))

@@ -711,7 +711,7 @@ class FailingDisk : public FileSystem {
   std::uint32_t FlushFiles(const std::vector<std::string>& paths) override
   {
     return Fails("flush files", paths.empty() ? "" : paths[0].c_str()) ? m_error
-                                                                         : m_real.FlushFiles(paths);
+                                                                       : m_real.FlushFiles(paths);
   }
   std::uint32_t FlushFolder(const char* path) override
   {
@@ -852,9 +852,13 @@ struct DiskFault {
   bool fromThenOn;
 };
 
-void PrintTo(const DiskFault& fault, std::ostream* out) { *out << fault.name; }
+void PrintTo(const DiskFault& fault, std::ostream* out)
+{
+  *out << fault.name;
+}
 
-class FailingDiskFaults : public FailingDiskTest, public ::testing::WithParamInterface<DiskFault> {};
+class FailingDiskFaults : public FailingDiskTest,
+                          public ::testing::WithParamInterface<DiskFault> {};
 
 TEST_P(FailingDiskFaults, NeverAFalseSuccessOrAMixedArchiveAndTheNextStartFinishes)
 {

@@ -469,7 +469,7 @@ std::uint32_t FileSystemPosix::ProbeFile(const char* path, std::uint32_t& attrib
     return error;
   struct stat info;
   if (lstat(native.c_str(), &info) != 0)
-    return errno == ENOENT ? err::kFileNotFound
+    return errno == ENOENT    ? err::kFileNotFound
            : errno == ENOTDIR ? err::kPathNotFound
                               : LastError();
   if (S_ISLNK(info.st_mode))
