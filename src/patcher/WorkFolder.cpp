@@ -109,7 +109,21 @@ bool CreateWorkFolder(CGlobal& global)
   return true;
 }
 
-bool DeleteWorkFolder(CGlobal& global) { return DeleteTree(global, WorkFolder(global)); }
+// The tag goes last: a kill part-way must leave a folder still known as the
+// launcher's, which the next start deletes.
+bool DeleteWorkFolder(CGlobal& global)
+{
+  if (!ClearFolder(global, WorkFolder(global), {kWorkFolderTag}))
+    return false;
+  FileSystem& files = global.platform().files;
+  const std::uint32_t error = files.RemoveFile(WorkFolderTag(global).c_str());
+  if (error != 0 && error != err::kFileNotFound && error != err::kPathNotFound) {
+    global.WriteProcessLog("%sを削除できませんでした Err:[%d]", WorkFolderTag(global).c_str(),
+                           static_cast<int>(error));
+    return false;
+  }
+  return DeleteTree(global, WorkFolder(global));
+}
 
 void RemoveStaleWorkFolder(CGlobal& global)
 {
