@@ -28,12 +28,8 @@ bool IsReservedComponent(const std::string& folded, bool topLevel)
 {
   if (topLevel && (folded == FoldAscii(kUpdateMarkerName) || folded == FoldAscii(kWorkFolderName)))
     return true;
-  const std::string prefix = FoldAscii(kCopyTempPrefix), suffix = FoldAscii(kCopyTempSuffix);
-  if (folded.size() > prefix.size() + suffix.size() &&
-      folded.compare(0, prefix.size(), prefix) == 0 &&
-      folded.compare(folded.size() - suffix.size(), suffix.size(), suffix) == 0)
-    return true;
-  return IsRebuildFileName(folded);
+  // The temporary names are in lower case: a folded name is compared as it is.
+  return IsCopyTemporaryName(folded) || IsRebuildFileName(folded);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "app/LauncherApp.h"
 #include "patcher/ArchiveFormat.h"
 #include "patcher/ArchivePatch.h"
+#include "patcher/Placement.h"
 #include "patcher/WorkFolder.h"
 #include "platform/ErrorCodes.h"
 
@@ -18,7 +19,6 @@ namespace orv {
 
 namespace {
 
-constexpr const char* kMarkerName = "\\OLUpdate.pending";
 constexpr const char* kMarkerFailed = "%sを作成できませんでした Err:[%d]";
 constexpr const char* kMarkerUnreadable = "%sを読めませんでした Err:[%d]";
 constexpr const char* kMarkerNotRemoved = "%sを削除できませんでした Err:[%d]";
@@ -42,20 +42,15 @@ constexpr long kLargestMarker = 16L << 20;
 // Folders nested deeper than this are not the game's.
 constexpr int kDeepestFolder = 64;
 
-std::string MarkerPath(const CGlobal& global) { return std::string(global.OrvDir) + kMarkerName; }
+std::string MarkerPath(const CGlobal& global)
+{
+  return std::string(global.OrvDir) + "\\" + kUpdateMarkerName;
+}
 
 std::string InGameFolder(const CGlobal& global, const std::string& relative)
 {
   return relative.empty() ? std::string(global.OrvDir)
                           : std::string(global.OrvDir) + "\\" + relative;
-}
-
-bool IsCopyTemporary(std::string_view name)
-{
-  const std::string_view prefix = kCopyTempPrefix;
-  const std::string_view suffix = kCopyTempSuffix;
-  return name.size() > prefix.size() + suffix.size() && name.substr(0, prefix.size()) == prefix &&
-         name.substr(name.size() - suffix.size()) == suffix;
 }
 
 // The length of the .dat before the step, or -1 when it could not be read
@@ -190,7 +185,8 @@ void RemoveCopyTemporaries(CGlobal& global, const std::string& folder, Settling&
     return;
   }
   for (const FoundFile& entry : entries)
-    if (!(entry.attributes & (kAttributeDirectory | kAttributeLink)) && IsCopyTemporary(entry.name))
+    if (!(entry.attributes & (kAttributeDirectory | kAttributeLink)) &&
+        IsCopyTemporaryName(entry.name))
       RemoveCopyTemporary(global, folder + "\\" + entry.name, settling);
 }
 
@@ -220,7 +216,7 @@ void Walk(CGlobal& global, const std::string& folder, int depth, std::set<std::s
         Walk(global, path, depth + 1, archives, settling);
     } else if (IsRebuildFileName(entry.name)) {
       archives.insert(RebuildArchiveBase(path));
-    } else if (IsCopyTemporary(entry.name)) {
+    } else if (IsCopyTemporaryName(entry.name)) {
       RemoveCopyTemporary(global, path, settling);
     }
   }

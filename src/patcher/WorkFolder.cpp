@@ -22,7 +22,10 @@ namespace orv {
 
 namespace {
 
-std::string WorkFolder(const CGlobal& global) { return std::string(global.startDir) + "\\_temp"; }
+std::string WorkFolder(const CGlobal& global)
+{
+  return std::string(global.startDir) + "\\" + kWorkFolderName;
+}
 
 // Chooses where a file of a cabinet goes: under its own path in the work
 // folder, whose folders are made first. A name that would leave the work

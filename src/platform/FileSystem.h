@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orv {
@@ -22,6 +23,15 @@ inline constexpr std::uint32_t kAttributeLink = 0x400;
 // behind can be told from the game's own files and removed.
 inline constexpr const char* kCopyTempPrefix = ".orv-copy-";
 inline constexpr const char* kCopyTempSuffix = ".part";
+
+// Whether a file name has the shape of a copy's temporary name.
+inline bool IsCopyTemporaryName(std::string_view name)
+{
+  const std::string_view prefix = kCopyTempPrefix;
+  const std::string_view suffix = kCopyTempSuffix;
+  return name.size() > prefix.size() + suffix.size() && name.substr(0, prefix.size()) == prefix &&
+         name.substr(name.size() - suffix.size()) == suffix;
+}
 
 // One entry of a folder listing.
 struct FoundFile {

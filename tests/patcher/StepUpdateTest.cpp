@@ -82,6 +82,52 @@ class StepUpdateTest : public FrameFixture {
     return lines;
   }
 
+  // The step 41 -> 42 of the disk tests: a patch of data\main and a file
+  // in a new folder.
+  void WriteArchiveStep()
+  {
+    WriteStep(m_serverRoot.path(),
+              {42,
+               {{"step42.cab",
+                 {{"data_main.dfl", MakeDfl({{"a.txt", "A42"}, {"new.txt", "NEW42", true}})},
+                  {"maps\\m1\\map.dat", "map 42"}}}},
+               {"maps\\m1\\map.dat"}});
+  }
+  std::string Archive() const
+  {
+    std::string text;
+    for (const ArchiveEntry& entry : ReadArchive(m_game / "data" / "main"))
+      text += entry.name + "=" + entry.bytes + ";";
+    return text;
+  }
+  // The game folder as one version of that step: 42 with its archive and
+  // file, or 41 with the archive of either (orv.ver never ahead of it).
+  // Answers whether the archive is the new one.
+  bool ExpectOneVersion(const std::string& before, const std::string& after) const
+  {
+    const std::string version = ReadFile(m_game / "orv.ver");
+    const std::string archive = Archive();
+    if (version == "42\r\n") {
+      EXPECT_EQ(archive, after);
+      EXPECT_EQ(ReadFile(m_game / "maps" / "m1" / "map.dat"), "map 42");
+    } else {
+      EXPECT_EQ(version, "41\r\n");
+      EXPECT_TRUE(archive == before || archive == after) << archive;
+    }
+    return archive == after;
+  }
+  // Nothing of the launcher's own in the game folder: no copy temporary,
+  // rebuild or patch file, no marker.
+  void ExpectNothingLeftBehind() const
+  {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_game)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name.find(".orv-copy-") != 0 && name.find(".bk") == std::string::npos &&
+                  name.find(".nw") == std::string::npos && name != "OLUpdate.pending")
+          << "left behind: " << entry.path();
+    }
+  }
+
   TempDir m_serverRoot;
   LoopbackServer m_server;
   VersionState m_versions;
@@ -577,26 +623,13 @@ class PowerCutTest : public StepUpdateTest {
  protected:
   PowerCutTest() { m_files = &m_disk; }
 
-  std::string Archive() const
-  {
-    std::string text;
-    for (const ArchiveEntry& entry : ReadArchive(m_game / "data" / "main"))
-      text += entry.name + "=" + entry.bytes + ";";
-    return text;
-  }
-
   // Applies a step with the disk watched, then cuts the power after every
   // operation of it in turn: start-up must leave the archive as the old or
   // the new version, never a mix, with orv.ver never ahead of it, and the
   // next update must finish the step.
   void CutEverywhere(int reStruct)
   {
-    WriteStep(m_serverRoot.path(),
-              {42,
-               {{"step42.cab",
-                 {{"data_main.dfl", MakeDfl({{"a.txt", "A42"}, {"new.txt", "NEW42", true}})},
-                  {"maps\\m1\\map.dat", "map 42"}}}},
-               {"maps\\m1\\map.dat"}});
+    WriteArchiveStep();
     CGlobal& global = Start(42);
     global.ReStruct = reStruct;
     const std::string before = Archive();
@@ -616,21 +649,8 @@ class PowerCutTest : public StepUpdateTest {
 
       // A work folder left behind made the next download of its files fail.
       EXPECT_FALSE(std::filesystem::exists(m_start.path() / "_temp"));
-      for (const auto& [path, content] : DiskModel::Read(m_game)) {
-        const std::string name = path.substr(path.rfind('\\') + 1);
-        EXPECT_TRUE(name.find(".orv-copy-") != 0 && name.find(".bk") == std::string::npos &&
-                    name.find(".nw") == std::string::npos && name != "OLUpdate.pending")
-            << "left behind: " << path;
-      }
-      const std::string version = ReadFile(m_game / "orv.ver");
-      const std::string archive = Archive();
-      if (version == "42\r\n") {
-        EXPECT_EQ(archive, after);
-        EXPECT_EQ(ReadFile(m_game / "maps" / "m1" / "map.dat"), "map 42");
-      } else {
-        EXPECT_EQ(version, "41\r\n");
-        EXPECT_TRUE(archive == before || archive == after) << archive;
-      }
+      ExpectNothingLeftBehind();
+      ExpectOneVersion(before, after);
 
       ASSERT_TRUE(ReadLocalVersion(global, m_versions));
       EXPECT_TRUE(m_patcher->RunStepUpdate());
@@ -751,25 +771,6 @@ class FailingDiskTest : public StepUpdateTest {
  protected:
   FailingDiskTest() { m_files = &m_disk; }
 
-  std::string Archive() const
-  {
-    std::string text;
-    for (const ArchiveEntry& entry : ReadArchive(m_game / "data" / "main"))
-      text += entry.name + "=" + entry.bytes + ";";
-    return text;
-  }
-  // What a faulted run may leave: nothing of the launcher's own, once a
-  // clean run has been.
-  void ExpectNothingLeftBehind()
-  {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_game)) {
-      const std::string name = entry.path().filename().string();
-      EXPECT_TRUE(name.find(".orv-copy-") != 0 && name.find(".bk") == std::string::npos &&
-                  name.find(".nw") == std::string::npos && name != "OLUpdate.pending")
-          << "left behind: " << entry.path();
-    }
-  }
-
   // Runs the update of one step with the n-th file operation failing, for
   // every n the update has; after each, a reported success must be the new
   // version, the archive must read as one version, and the next start
@@ -777,12 +778,7 @@ class FailingDiskTest : public StepUpdateTest {
   // .dat no longer than a clean update leaves it.
   void FailEverywhere(int reStruct, std::uint32_t error, bool fromThenOn)
   {
-    WriteStep(m_serverRoot.path(),
-              {42,
-               {{"step42.cab",
-                 {{"data_main.dfl", MakeDfl({{"a.txt", "A42"}, {"new.txt", "NEW42", true}})},
-                  {"maps\\m1\\map.dat", "map 42"}}}},
-               {"maps\\m1\\map.dat"}});
+    WriteArchiveStep();
     CGlobal& global = Start(42);
     global.ReStruct = reStruct;
     const TempDir saved;
@@ -816,16 +812,7 @@ class FailingDiskTest : public StepUpdateTest {
       // orv.ver moved on, such as the work folder not deleted, is reported
       // as one, which is the safe side.)
       EXPECT_TRUE(RecoverGameFolder(global));
-      const std::string version = ReadFile(m_game / "orv.ver");
-      const std::string archive = Archive();
-      if (version == "42\r\n") {
-        EXPECT_EQ(archive, after);
-        EXPECT_EQ(ReadFile(m_game / "maps" / "m1" / "map.dat"), "map 42");
-      } else {
-        EXPECT_EQ(version, "41\r\n");
-        EXPECT_TRUE(archive == before || archive == after) << archive;
-      }
-      const bool patched = archive == after;
+      const bool patched = ExpectOneVersion(before, after);
 
       ASSERT_TRUE(ReadLocalVersion(global, m_versions));
       EXPECT_TRUE(m_patcher->RunStepUpdate());
